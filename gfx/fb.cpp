@@ -1,0 +1,384 @@
+// Frame buffer primitives. Every store goes through the clip test of
+// gfx_put_pixel; area copies use whole-row moves where the panel layout
+// allows (non-negative y pitch) and pixel loops otherwise.
+#include "gfx/fb.h"
+
+DisplayState gfx;
+BusyIndicator busy;
+
+static const BYTE fixed_palette[13][3] = {
+    {0x00, 0x00, 0x00},  // 0 black
+    {0xBB, 0xBB, 0xBB},  // 1 light grey
+    {0xA8, 0xA8, 0xED},  // 2 light blue
+    {0xFF, 0xFF, 0xFF},  // 3 white
+    {0x66, 0x66, 0x66},  // 4 dark grey
+    {0x44, 0x44, 0xAA},  // 5 dark blue
+    {0xA8, 0x00, 0x00},  // 6 red
+    {0x00, 0x98, 0x00},  // 7 green
+    {0x00, 0x00, 0xA8},  // 8 blue
+    {0xDD, 0xDD, 0xDD},  // 9 pale grey
+    {0x99, 0x99, 0x99},  // 10 mid grey
+    {0xDE, 0xDE, 0xDE},  // 11 silver
+    {0xD8, 0xD8, 0xFD},  // 12 pale blue
+};
+
+static const Rect FULL_SCREEN = {0, 0, 239, 319};
+
+void gfx_init() {
+    if (gfx.off_alloc) free(gfx.off_alloc);
+    memset(&gfx, 0, sizeof gfx);
+    gfx.clip = FULL_SCREEN;
+    memcpy(gfx.palette, fixed_palette, sizeof fixed_palette);
+    busy.outer = {0, 296, 23, 319};
+    busy.frame = {2, 298, 21, 317};
+    busy.pulse = {10, 306, 12, 308};
+    busy.counter = 1;
+    busy.growing = 1;
+    busy.box_colour = 0x00EEDDDD;
+    busy.pulse_colour = 0;
+    busy.shown = 0;
+}
+
+uint16_t gfx_rgb565(BYTE r, BYTE g, BYTE b) {
+    return (uint16_t)(((r & 0xF8) << 8) | ((g & 0xFC) << 3) | (b >> 3));
+}
+
+uint16_t gfx_colour24_565(DWORD c) {
+    return gfx_rgb565((BYTE)(c & 0xFF), (BYTE)((c >> 8) & 0xFF), (BYTE)((c >> 16) & 0xFF));
+}
+
+static uint16_t palette_565(DWORD index) {
+    if (index >= PALETTE_SIZE) index = 0;
+    return gfx_rgb565(gfx.palette[index][0], gfx.palette[index][1], gfx.palette[index][2]);
+}
+
+void gfx_set_clip(LONG top, LONG left, LONG bottom, LONG right) {
+    // A clip must be at least two pixels in each direction.
+    if (top < 0 || top >= 240 || bottom < 0 || bottom >= 240) return;
+    if (left < 0 || left >= 320 || right < 0 || right >= 320) return;
+    if (bottom <= top || right <= left) return;
+    gfx.clip = {top, left, bottom, right};
+}
+
+void gfx_to_physical(LONG x, LONG y, LONG* column, LONG* row) {
+    *column = y;
+    *row = 319 - x;
+}
+
+void gfx_from_physical(LONG column, LONG row, LONG* x, LONG* y) {
+    *x = 319 - row;
+    *y = column;
+}
+
+static inline uint16_t* pixel_at(LONG x, LONG y) {
+    return (uint16_t*)(gfx.frame + (long)y * gfx.props.cbxPitch + (long)(319 - x) * gfx.props.cbyPitch);
+}
+
+void gfx_put_pixel(LONG x, LONG y, uint16_t pixel) {
+    if (x < gfx.clip.left || x > gfx.clip.right || y < gfx.clip.top || y > gfx.clip.bottom)
+        return;  // outside the clip
+    if (!gfx.frame) return;
+    *pixel_at(x, y) = pixel;
+}
+
+uint16_t gfx_get_pixel(LONG x, LONG y) { return gfx.frame ? *pixel_at(x, y) : 0; }
+
+void gfx_plot(LONG x, LONG y, DWORD colour_index) { gfx_put_pixel(x, y, palette_565(colour_index)); }
+
+void gfx_set_colour(DWORD colour_index) { gfx.pen_colour = colour_index; }
+
+void gfx_move_to(LONG x, LONG y) {
+    gfx.pen_x = x;
+    gfx.pen_y = y;
+}
+
+// Axis-aligned line from the pen, both ends drawn; with indexed set, the
+// palette entry is looked up for every pixel (the ramp may change under it).
+static void line_to(LONG x, LONG y, bool indexed, uint16_t direct) {
+    auto plot = [&](LONG px, LONG py) {
+        gfx_put_pixel(px, py, indexed ? palette_565(gfx.pen_colour) : direct);
+    };
+    if (x == gfx.pen_x && y != gfx.pen_y) {
+        LONG step = y > gfx.pen_y ? 1 : -1;
+        while (gfx.pen_y != y) {
+            plot(gfx.pen_x, gfx.pen_y);
+            gfx.pen_y += step;
+        }
+        plot(x, y);
+    } else if (y == gfx.pen_y && x != gfx.pen_x) {
+        LONG step = x > gfx.pen_x ? 1 : -1;
+        while (gfx.pen_x != x) {
+            plot(gfx.pen_x, gfx.pen_y);
+            gfx.pen_x += step;
+        }
+        plot(x, y);
+    } else {
+        // Same point, or a diagonal that is not drawn: only the pen point.
+        plot(gfx.pen_x, gfx.pen_y);
+    }
+}
+
+void gfx_line_to(LONG x, LONG y) { line_to(x, y, true, 0); }
+
+void gfx_line_to_rgb(LONG x, LONG y, DWORD colour) { line_to(x, y, false, gfx_colour24_565(colour)); }
+
+void gfx_fill_rect(const Rect* r, DWORD colour_index) {
+    DWORD saved = gfx.pen_colour;
+    gfx.pen_colour = colour_index;
+    for (LONG y = r->top; y <= r->bottom; y++) {
+        gfx_move_to(r->left, y);
+        gfx_line_to(r->right, y);
+    }
+    gfx.pen_colour = saved;
+}
+
+void gfx_fill_rect_rgb(const Rect* r, DWORD colour) {
+    for (LONG y = r->top; y <= r->bottom; y++) {
+        gfx_move_to(r->left, y);
+        gfx_line_to_rgb(r->right, y, colour);
+    }
+}
+
+void gfx_bevel_frame(const Rect* r) {
+    LONG t = r->top, l = r->left, b = r->bottom, rt = r->right;
+    DWORD saved = gfx.pen_colour;
+    // Dark top and left edges, light bottom and right edges.
+    gfx.pen_colour = COLOUR_BLACK;
+    gfx_move_to(l - 1, t - 1);
+    gfx_line_to(rt + 1, t - 1);
+    gfx_move_to(l - 1, t - 1);
+    gfx_line_to(l - 1, b + 1);
+    gfx.pen_colour = COLOUR_DARK_BLUE;
+    gfx_move_to(l - 2, t - 2);
+    gfx_line_to(rt + 2, t - 2);
+    gfx_move_to(l - 2, t - 2);
+    gfx_line_to(l - 2, b + 2);
+    gfx.pen_colour = COLOUR_LIGHT_GREY;
+    gfx_move_to(rt + 1, b + 1);
+    gfx_line_to(rt + 1, t - 1);
+    gfx_move_to(rt + 1, b + 1);
+    gfx_line_to(l - 1, b + 1);
+    gfx.pen_colour = COLOUR_LIGHT_BLUE;
+    gfx_move_to(rt + 2, b + 2);
+    gfx_line_to(rt + 2, t - 2);
+    gfx_move_to(rt + 2, b + 2);
+    gfx_line_to(l - 2, b + 2);
+    gfx.pen_colour = saved;
+}
+
+int rect_contains(const Point* p, const Rect* r) {
+    return p->x >= r->left && p->x <= r->right && p->y >= r->top && p->y <= r->bottom;
+}
+
+void gfx_draw_image(const ImageRecord* img, LONG x, LONG y) {
+    if (!img || !img->pixels) return;
+    for (LONG r = 0; r < img->height; r++) {
+        const uint16_t* row = img->pixels + (long)r * img->width;
+        for (LONG c = 0; c < img->width; c++) {
+            uint16_t p = row[c];
+            if (img->transparent && p == img->key) continue;
+            gfx_put_pixel(x + c, y + r, p);
+        }
+    }
+}
+
+void gfx_save_area(uint16_t** saved, Rect* r) {
+    *saved = nullptr;
+    const Rect& c = gfx.clip;
+    if (r->top < c.top) r->top = c.top;
+    if (r->top > c.bottom) {
+        r->top = r->bottom;
+        return;
+    }
+    if (r->bottom < c.top) {
+        r->bottom = r->top;
+        return;
+    }
+    if (r->bottom > c.bottom) r->bottom = c.bottom;
+    if (r->left < c.left) r->left = c.left;
+    if (r->left > c.right) {
+        r->left = r->right;
+        return;
+    }
+    if (r->right < c.left) {
+        r->right = r->left;
+        return;
+    }
+    if (r->right > c.right) r->right = c.right;
+    if (!gfx.frame) return;
+
+    LONG col0, row1, col1, row0;
+    gfx_to_physical(r->left, r->top, &col0, &row1);
+    gfx_to_physical(r->right, r->bottom, &col1, &row0);
+    long cols = col1 - col0 + 1, rows = row1 - row0 + 1;
+    if (cols <= 0 || rows <= 0) return;
+    uint16_t* buf = (uint16_t*)malloc((size_t)(cols * rows) * sizeof(uint16_t));
+    if (!buf) return;  // out of memory: nothing saved, a later restore does nothing
+    if (gfx.props.cbyPitch < 0) {
+        uint16_t* p = buf;
+        for (LONG y = r->top; y <= r->bottom; y++)
+            for (LONG x = r->left; x <= r->right; x++) *p++ = gfx_get_pixel(x, y);
+    } else {
+        for (long i = 0; i < rows; i++)
+            memmove(buf + i * cols, gfx.frame + col0 * gfx.props.cbxPitch + (row0 + i) * gfx.props.cbyPitch,
+                    (size_t)cols * sizeof(uint16_t));
+    }
+    *saved = buf;
+}
+
+void gfx_restore_area(uint16_t** saved, const Rect* r) {
+    if (!*saved) return;
+    if (gfx.frame) {
+        if (gfx.props.cbyPitch < 0) {
+            const uint16_t* p = *saved;
+            for (LONG y = r->top; y <= r->bottom; y++)
+                for (LONG x = r->left; x <= r->right; x++) gfx_put_pixel(x, y, *p++);
+        } else {
+            LONG col0, row1, col1, row0;
+            gfx_to_physical(r->left, r->top, &col0, &row1);
+            gfx_to_physical(r->right, r->bottom, &col1, &row0);
+            long cols = col1 - col0 + 1, rows = row1 - row0 + 1;
+            for (long i = 0; i < rows; i++)
+                memmove(gfx.frame + col0 * gfx.props.cbxPitch + (row0 + i) * gfx.props.cbyPitch,
+                        *saved + i * cols, (size_t)cols * sizeof(uint16_t));
+        }
+    }
+    free(*saved);
+    *saved = nullptr;
+}
+
+int gfx_clear_screen(DWORD colour_index) {
+    gfx.frame = (char*)GXBeginDraw();
+    if (!gfx.frame) return 0;
+    gfx_fill_rect(&FULL_SCREEN, colour_index);
+    GXEndDraw();
+    return 1;
+}
+
+void gfx_clear_margins() {
+    Rect bottom = {231, 0, 239, 319}, right = {0, 311, 239, 319};
+    gfx_fill_rect(&bottom, COLOUR_WHITE);
+    gfx_fill_rect(&right, COLOUR_WHITE);
+}
+
+int gfx_offscreen_create(const GXDisplayProperties* props) {
+    long pitch = props->cbyPitch < 0 ? -(long)props->cbyPitch : props->cbyPitch;
+    size_t size = (size_t)props->cyHeight * (size_t)pitch;
+    gfx.off_alloc = (char*)malloc(size ? size : 1);
+    if (!gfx.off_alloc) {
+        gfx.off_origin = nullptr;
+        return -1;
+    }
+    memset(gfx.off_alloc, 0xFF, size);  // white
+    // With a negative pitch the origin sits at the last row, so that origin +
+    // column * x pitch + row * y pitch stays inside the buffer.
+    gfx.off_origin = props->cbyPitch < 0 ? gfx.off_alloc + (props->cyHeight - 1) * pitch : gfx.off_alloc;
+    return 0;
+}
+
+int gfx_offscreen_destroy() {
+    free(gfx.off_alloc);
+    gfx.off_alloc = nullptr;
+    gfx.off_origin = nullptr;
+    return 0;
+}
+
+int32_t gfx_select_target(int mode) {
+    if (mode == 1) {
+        if (gfx.off_origin && gfx.frame != gfx.off_origin) {
+            gfx.off_saved_screen = gfx.frame;
+            gfx.frame = gfx.off_origin;
+            gfx.off_active = 1;
+            return 1;
+        }
+        return gfx.off_active;
+    }
+    if (mode == 0) {
+        if (gfx.off_saved_screen) gfx.frame = gfx.off_saved_screen;
+        gfx.off_active = 0;
+        return 0;
+    }
+    return gfx.off_active;
+}
+
+void gfx_present() {
+    if (!gfx.off_origin) return;
+    if (gfx.props.cbyPitch >= 0) {
+        if (gfx.off_saved_screen)
+            memmove(gfx.off_saved_screen, gfx.off_origin, (size_t)gfx.props.cyHeight * gfx.props.cbyPitch);
+        return;
+    }
+    bool was_off = gfx.off_active != 0;
+    if (!was_off) gfx_select_target(1);
+    Rect all = FULL_SCREEN;
+    Rect clip = gfx.clip;
+    gfx.clip = FULL_SCREEN;
+    uint16_t* saved;
+    gfx_save_area(&saved, &all);
+    gfx_select_target(0);
+    gfx_restore_area(&saved, &all);
+    if (was_off) gfx_select_target(1);
+    gfx.clip = clip;
+}
+
+void busy_indicator_step() {
+    Rect clip = gfx.clip;
+    gfx.clip = FULL_SCREEN;
+    if (!busy.shown) {
+        gfx.frame = (char*)GXBeginDraw();
+        if (gfx.frame) {
+            busy.shown = 1;
+            gfx_fill_rect_rgb(&busy.outer, busy.box_colour);
+            gfx_bevel_frame(&busy.frame);
+            GXEndDraw();
+        }
+    }
+    if (busy.growing && busy.counter >= 10) busy.growing = 0;
+    else if (!busy.growing && busy.counter <= 1) busy.growing = 1;
+    Rect& p = busy.pulse;
+    gfx.frame = (char*)GXBeginDraw();
+    if (busy.growing) {
+        if (gfx.frame) {
+            gfx_fill_rect_rgb(&p, busy.pulse_colour);
+            GXEndDraw();
+        }
+        busy.counter++;
+        p = {p.top - 1, p.left - 1, p.bottom + 1, p.right + 1};
+    } else {
+        if (gfx.frame) {
+            gfx_fill_rect_rgb(&p, busy.pulse_colour);
+            // Erase the outermost ring back to the box colour.
+            gfx_move_to(p.left, p.top);
+            gfx_line_to_rgb(p.right, p.top, busy.box_colour);
+            gfx_line_to_rgb(p.right, p.bottom, busy.box_colour);
+            gfx_line_to_rgb(p.left, p.bottom, busy.box_colour);
+            gfx_line_to_rgb(p.left, p.top, busy.box_colour);
+            GXEndDraw();
+        }
+        busy.counter--;
+        p = {p.top + 1, p.left + 1, p.bottom - 1, p.right - 1};
+    }
+    gfx.clip = clip;
+}
+
+void busy_indicator_remove() {
+    if (!busy.shown) return;
+    Rect clip = gfx.clip;
+    gfx.clip = FULL_SCREEN;
+    if (gfx.off_available && gfx.off_origin) {
+        // Repair the screen from the clean page in the off-screen buffer.
+        gfx.frame = gfx.off_origin;
+        Rect r = busy.outer;
+        uint16_t* saved;
+        gfx_save_area(&saved, &r);
+        gfx.frame = (char*)GXBeginDraw();
+        if (gfx.frame) {
+            gfx_restore_area(&saved, &r);
+            GXEndDraw();
+        } else {
+            free(saved);
+        }
+    }
+    busy.shown = 0;
+    gfx.clip = clip;
+}
