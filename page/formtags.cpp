@@ -1,0 +1,5 @@
+// Neutral stand-in until the form-control tags are built.
+#include "page/formtags.h"
+
+void page_controls_free() {}
+void frame_controls_remove(int) {}
