@@ -293,6 +293,10 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM, LPARAM) {
 
 void PostQuitMessage(int code) { PostMessageW(nullptr, WM_QUIT, (WPARAM)code, 0); }
 
+// A program without accelerator resources (a test, say) gets an empty set;
+// the program's own table replaces this one at link time.
+__attribute__((weak)) extern const DeviceAcceleratorResource device_accelerator_resources[] = {{0, nullptr, 0}};
+
 struct DeviceAccel {
     const DeviceAcceleratorResource* res;
 };
