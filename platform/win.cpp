@@ -19,6 +19,9 @@
 #include "emu.h"
 #include "emu_internal.h"
 
+// The window records live in host files of the device root.
+#undef fopen
+
 struct DeviceWindow {
     WNDPROC proc;
     bool invalid;
