@@ -1,4 +1,243 @@
-// Neutral stand-in until page file rewriting is built.
+// Page file rewriting: the page cut (CL) and the removal of a frame's tags.
 #include "page/rewrite.h"
 
-void frame_tags_remove_at(int, long) {}
+#include <stdlib.h>
+#include <string.h>
+
+#include "gfx/fb.h"
+#include "net/netloop.h"
+#include "page/formtags.h"
+#include "page/frames.h"
+#include "page/image.h"
+#include "page/parser.h"
+#include "shell/app.h"
+
+// Copies the rest of in to out; 0 when a write failed.
+static int copy_rest(FILE* in, FILE* out) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0)
+        if (fwrite(buf, 1, n, out) != n) return 0;
+    return 1;
+}
+
+void page_cut() {
+    parser.work_top = 0;
+    parser.work_left = 0;
+    parser.work_bottom = 239;
+    parser.work_right = 319;
+    if (parser.mode != 1) {
+        parser.background[0] = parser.background[1] = parser.background[2] = 255;
+        if (gfx.frame) {
+            Rect all = {0, 0, 239, 319};
+            gfx_fill_rect(&all, COLOUR_WHITE);
+            parser.drawn = 1;
+        }
+    }
+    FILE* page = parser.file;
+    FILE* tmp = fopen(PAGE_CUT_TEMP, "wb");
+    if (!tmp) {  // the page file stays as it was; nothing more is read of it
+        parser.stop = 1;
+        return;
+    }
+    int ok = copy_rest(page, tmp);
+    long old_size = ftell(page);
+    if (fclose(tmp) != 0) ok = 0;
+    if (!ok) {
+        parser.stop = 1;
+        return;
+    }
+    tmp = fopen(PAGE_CUT_TEMP, "rb");
+    if (!tmp) {
+        parser.stop = 1;
+        return;
+    }
+    fclose(page);
+    parser.file = nullptr;
+    FILE* out = fopen(app.page_file_path, "wb");
+    if (!out) {
+        fclose(tmp);
+        parser.stop = 1;
+        return;
+    }
+    copy_rest(tmp, out);
+    fclose(tmp);
+    fclose(out);
+    parser.file = fopen(app.page_file_path, "rb");
+    if (!parser.file) {
+        parser.stop = 1;
+        return;
+    }
+    fseek(parser.file, 0, SEEK_END);
+    long new_size = ftell(parser.file);
+    fseek(parser.file, 0, SEEK_SET);
+    page_shrink_count += (LONG)(old_size - new_size);
+
+    image_cache_clear();
+    page_controls_free();
+    frames_free();
+    scrollbars_free();
+    parser.button_serial = 0;
+    parser.radio_group[0] = 0;
+}
+
+// ---- removal of a frame's tags ----
+
+// Moves end forward over the rest of a counted text that follows k words of
+// the tag at start, until text and closing ">" are n + 1 bytes, not past limit.
+static long pass_text(const char* tag, long start, long end, int k, DWORD n, long limit) {
+    long text = start + parser_skip_words(tag, k);
+    while (end - text < (long)n + 1 && end < limit) end++;
+    return end;
+}
+
+static int frame_arg(const char* tag, DWORD* f) {
+    unsigned v;
+    if (sscanf(tag + 3, "%x", &v) != 1) return 0;
+    *f = v;
+    return 1;
+}
+
+FILE* frame_tags_remove(DWORD f, FILE* stream) {
+    long off = ftell(stream);
+    fseek(stream, 0, SEEK_END);
+    long size = ftell(stream);
+    BYTE* copy = size > 0 ? (BYTE*)malloc((size_t)size) : nullptr;
+    BYTE* mask = size > 0 ? (BYTE*)calloc((size_t)size, 1) : nullptr;
+    if (!copy || !mask || off < 0 || off > size) {
+        // Out of memory: nothing is removed.
+        free(copy);
+        free(mask);
+        fseek(stream, off, SEEK_SET);
+        return stream;
+    }
+    fseek(stream, 0, SEEK_SET);
+    size_t got = fread(copy, 1, (size_t)size, stream);
+    fclose(stream);
+    if ((long)got != size) size = (long)got;
+
+    char tag[PARSER_TAG_LIMIT + 1];
+    char last_dm[PARSER_NAME_SIZE + 1] = "";
+    char last_lm[PARSER_NAME_SIZE + 1] = "";
+    long pos = 0;
+    while (pos < off) {
+        if (copy[pos] != '<') {
+            pos++;
+            continue;
+        }
+        // Collect the tag as the interpreter does: at most 1023 bytes, and it
+        // must end at or before off.
+        long start = pos;
+        int len = 0;
+        int complete = 0;
+        while (pos < off && len < PARSER_TAG_LIMIT) {
+            tag[len++] = (char)copy[pos++];
+            if (len >= PARSER_TAG_LIMIT) break;
+            if (len > 1 && tag[len - 1] == '>') {
+                complete = 1;
+                break;
+            }
+        }
+        if (!complete) continue;  // too long or cut by off: scanning goes on from here
+        tag[len] = 0;
+        long end = pos;
+        WORD code = TAG_CODE((BYTE)tag[1], (BYTE)tag[2]);
+        DWORD tf = f != 0 ? 0 : 1;  // matches nothing until the frame is read
+        int remove = 0;
+        switch (code) {
+        case TAG_CODE('S', 'S'):
+        case TAG_CODE('S', 'T'):
+        case TAG_CODE('I', 'E'):
+            remove = 1;
+            break;
+        case TAG_CODE('s', 'w'):
+            remove = end == off;  // the sw that caused the call
+            break;
+        case TAG_CODE('I', 'S'):
+        case TAG_CODE('D', 'L'):
+        case TAG_CODE('C', 'B'):
+        case TAG_CODE('C', 'R'):
+        case TAG_CODE('R', 'B'):
+            frame_arg(tag, &tf);
+            remove = tf == f;
+            break;
+        case TAG_CODE('D', 'S'):
+        case TAG_CODE('B', 'T'):
+        case TAG_CODE('T', 'F'):
+        case TAG_CODE('P', 'F'):
+        case TAG_CODE('T', 'A'): {
+            unsigned v[7] = {0};
+            char word[PARSER_NAME_SIZE];
+            unsigned n = 0;
+            int k;
+            if (code == TAG_CODE('D', 'S')) {
+                k = 5;
+                if (sscanf(tag + 3, "%x %x %x %x", &v[0], &v[1], &v[2], &n) == 4) tf = v[0];
+            } else {
+                k = 8;
+                if (sscanf(tag + 3, "%x %x %x %x %x %255s %x", &v[0], &v[1], &v[2], &v[3], &v[4], word, &n) == 7)
+                    tf = v[0];
+            }
+            // The text may hold ">": its rest is passed over whether the tag
+            // goes or stays, so it is never taken for tags.
+            pos = end = pass_text(tag, start, end, k, n, off);
+            remove = tf == f;
+            break;
+        }
+        case TAG_CODE('D', 'M'):
+        case TAG_CODE('L', 'M'): {
+            unsigned v[5];
+            char name[PARSER_NAME_SIZE + 1] = "";
+            if (sscanf(tag + 3, "%x %x %x %x %x %256s", &v[0], &v[1], &v[2], &v[3], &v[4], name) == 6) tf = v[0];
+            remove = tf == f;
+            // The remembered name keeps its ">" unless the list goes, so that
+            // only items of a removed list match it.
+            size_t nl = strlen(name);
+            if (remove && nl > 0 && name[nl - 1] == '>') name[nl - 1] = 0;
+            strcpy(code == TAG_CODE('D', 'M') ? last_dm : last_lm, name);
+            break;
+        }
+        case TAG_CODE('D', 'I'):
+        case TAG_CODE('L', 'I'): {
+            unsigned sel = 0, n = 0;
+            char name[PARSER_NAME_SIZE + 1] = "";
+            if (sscanf(tag + 3, "%x %256s %x", &sel, name, &n) == 3) {
+                const char* list = code == TAG_CODE('D', 'I') ? last_dm : last_lm;
+                pos = end = pass_text(tag, start, end, 4, n, off);
+                remove = strcmp(name, list) == 0;
+            }
+            break;
+        }
+        case TAG_CODE('I', 'M'): {
+            unsigned v[5], s = 0;
+            if (sscanf(tag + 3, "%x %x %x %x %x %x", &v[0], &v[1], &v[2], &v[3], &v[4], &s) == 6) tf = v[0];
+            int whole = s > 0 && (DWORD)(size - end) >= s;
+            // Payload bytes are never taken for tags.
+            if (whole) pos = end = end + (long)s;
+            remove = tf == f;
+            break;
+        }
+        default:
+            break;  // FR, BC, FC, SZ, SW, SH, SV, EN, CL, NO and unknown codes stay
+        }
+        if (remove) memset(mask + start, 1, (size_t)(end - start));
+    }
+
+    FILE* out = fopen(app.page_file_path, "wb");
+    if (out) {
+        for (long i = 0; i < size; i++)
+            if (!mask[i]) fputc(copy[i], out);
+        fclose(out);
+    }
+    free(copy);
+    free(mask);
+    return fopen(app.page_file_path, "rb");
+}
+
+void frame_tags_remove_at(DWORD f, long offset) {
+    FILE* s = fopen(app.page_file_path, "r+b");
+    if (!s) return;
+    fseek(s, offset, SEEK_SET);
+    s = frame_tags_remove(f, s);
+    if (s) fclose(s);
+}
