@@ -1,40 +1,451 @@
-// Neutral stand-in until text rendering is built: the resources stay absent
-// and every text operation does nothing.
+// Text runs drawn from the glyph stores through the colour ramp, their
+// measurement, the 16-bit string helpers, and the program's text resources.
 #include "gfx/text.h"
+
+#include <cstring>
+
+#include "gfx/fb.h"
 
 MemPool* text_pool = nullptr;
 TextEngine* text_engine = nullptr;
 BYTE text_colour[3] = {0, 0, 0};
 BYTE text_sample_background = 1;
 
-void text_set_colours(TextEngine*, DWORD, DWORD) {}
-void text_set_colours_by_index(TextEngine*, DWORD, DWORD) {}
-void text_draw(TextEngine*, const WCHAR*, uint16_t, uint16_t, int16_t, LONG, LONG, int* err) {
-    if (err) *err = 0;
+// The stores of the global engine, also kept here so that they can still be
+// released when a failure has taken the engine (and its pool) away.
+static GlyphStore* stores[2];
+
+// Colour pair the ramp was last built from (red, green, blue each).
+static BYTE last_fg[3];
+static BYTE last_bg[3];
+
+#define CACHE_FILE "/cv/tccache.bin"
+#define RAMP_SIZE 127
+#define HYPHEN 45
+#define RUN_DISTINCT_MAX 513
+
+// Level table of mode L: per entry, the red, green and blue weight as a
+// twelfth step (base-13 digits, a = 10, b = 11, c = 12). Entries 0-12 are the
+// grey levels; the others give each sub-pixel channel its own coverage.
+static const char level_table[GLYPH_MAX_LEVEL + 1][4] = {
+    "000", "111", "222", "333", "444", "555", "666", "777", "888", "999", "aaa", "bbb", "ccc",
+    "001", "002", "003", "013", "100", "110", "112", "113", "124", "125", "210", "220", "221",
+    "223", "224", "234", "235", "236", "320", "321", "330", "331", "332", "334", "335", "336",
+    "345", "346", "347", "348", "431", "432", "442", "443", "445", "446", "457", "458", "531",
+    "541", "542", "543", "553", "554", "556", "557", "565", "566", "567", "568", "569", "56a",
+    "578", "579", "57a", "652", "653", "654", "663", "664", "665", "667", "676", "677", "678",
+    "68a", "763", "764", "765", "774", "775", "776", "778", "779", "787", "788", "789", "873",
+    "874", "875", "876", "884", "885", "886", "887", "889", "896", "898", "899", "89a", "987",
+    "997", "998", "99a", "9a7", "9a9", "9bc", "a98", "aa8", "aa9", "aab", "aac", "abc", "bb9",
+    "bba", "bbc", "bcc", "cca", "ccb",
+};
+
+// Byte value of a twelfth step k: floor(k * 255 / 12 + 0.5).
+static const BYTE twelfth[13] = {0, 21, 43, 64, 85, 106, 128, 149, 170, 191, 213, 234, 255};
+
+static int digit13(char c) { return c >= 'a' ? c - 'a' + 10 : c - '0'; }
+
+// ---------------------------------------------------------------------------
+// Loss of the engine: a failure inside a guarded entry has destroyed the pool
+// and the engine with it. For the program's own engine the stores go too and
+// the globals become null, so that no later call touches freed memory.
+
+static void engine_lost(TextEngine* engine) {
+    if (engine != text_engine) return;
+    for (int i = 0; i < 2; i++) {
+        int err;
+        glyph_store_destroy(stores[i], &err);
+        stores[i] = nullptr;
+    }
+    text_engine = nullptr;
+    text_pool = nullptr;
 }
-void text_draw_cstr(TextEngine*, const char*, uint16_t, int16_t, LONG, LONG, int* err) {
-    if (err) *err = 0;
+
+// ---------------------------------------------------------------------------
+// Ramp
+
+int32_t fx_div(int32_t a, int32_t b) {
+    int negative = (a < 0) != (b < 0);
+    uint32_t ua = a < 0 ? 0u - (uint32_t)a : (uint32_t)a;
+    uint32_t ub = b < 0 ? 0u - (uint32_t)b : (uint32_t)b;
+    if (ub == 0) return a == 0 ? 0 : (negative ? INT32_MIN : INT32_MAX);  // saturate
+    uint32_t q = ua / ub;
+    uint32_t r = ua % ub;
+    while (r > 0xFFFF) {
+        r >>= 1;
+        ub >>= 1;
+    }
+    uint32_t result = q * 65536u + (r << 16) / ub;
+    return negative ? (int32_t)(0u - result) : (int32_t)result;
 }
-int text_measure(TextEngine*, const WCHAR*, uint16_t, uint16_t, int16_t, int* err) {
-    if (err) *err = 0;
-    return 0;
+
+static void unpack(DWORD colour, BYTE rgb[3]) {
+    rgb[0] = (BYTE)colour;
+    rgb[1] = (BYTE)(colour >> 8);
+    rgb[2] = (BYTE)(colour >> 16);
 }
-int text_measure_cstr(TextEngine*, const char*, uint16_t, int16_t, int* err) {
-    if (err) *err = 0;
-    return 0;
+
+// Unguarded: the L ramp allocates from the engine's pool.
+static void build_ramp(TextEngine* engine, DWORD foreground, DWORD background) {
+    BYTE f[3], b[3];
+    unpack(foreground, f);
+    unpack(background, b);
+    if (!memcmp(f, last_fg, 3) && !memcmp(b, last_bg, 3)) return;
+    memcpy(last_fg, f, 3);
+    memcpy(last_bg, b, 3);
+    if (engine->colour_mode == 'G') {
+        for (int ch = 0; ch < 3; ch++) {
+            int32_t step = fx_div((int32_t)(f[ch] - b[ch]) * 65536, 127 * 65536);
+            for (int k = 0; k < RAMP_SIZE - 1; k++) {
+                int32_t v = ((int32_t)b[ch] * 65536 + k * step + 0x8000) >> 16;
+                gfx.palette[PALETTE_RAMP_FIRST + k][ch] = (BYTE)v;
+            }
+            gfx.palette[PALETTE_SIZE - 1][ch] = f[ch];
+        }
+        return;
+    }
+    // mode L: one colour per level-table entry, built aside first
+    uint32_t* block = (uint32_t*)pool_alloc(engine->pool, 4 + 4 * (GLYPH_MAX_LEVEL + 1));
+    uint32_t* colours = block + 1;
+    int black_on_white = f[0] == 0 && f[1] == 0 && f[2] == 0 && b[0] == 255 && b[1] == 255 &&
+                         b[2] == 255;
+    for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) {
+        BYTE c[3];
+        for (int ch = 0; ch < 3; ch++) {
+            int w = twelfth[digit13(level_table[i][ch])];
+            c[ch] = black_on_white ? (BYTE)(255 - w) : (BYTE)(((256 - w) * b[ch] + w * f[ch]) >> 8);
+        }
+        colours[i] = (uint32_t)c[0] | (uint32_t)c[1] << 8 | (uint32_t)c[2] << 16;
+    }
+    for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) unpack(colours[i], gfx.palette[PALETTE_RAMP_FIRST + i]);
+    pool_free(engine->pool, block);
 }
-uint16_t wstr_len(const WCHAR* s) {
-    uint16_t n = 0;
-    while (s && s[n]) n++;
+
+void text_set_colours(TextEngine* engine, DWORD foreground, DWORD background) {
+    if (!engine) return;
+    MemPool* pool = engine->pool;
+    if (setjmp(pool->jump) != 0) {
+        pool_destroy(pool);
+        engine_lost(engine);
+        return;
+    }
+    build_ramp(engine, foreground, background);
+}
+
+static DWORD palette_colour(DWORD index) {
+    if (index >= PALETTE_SIZE) index = 0;
+    const BYTE* p = gfx.palette[index];
+    return (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16;
+}
+
+void text_set_colours_by_index(TextEngine* engine, DWORD foreground_index, DWORD background_index) {
+    text_set_colours(engine, palette_colour(foreground_index), palette_colour(background_index));
+}
+
+// ---------------------------------------------------------------------------
+// Runs
+
+// Distinct codes of a run, in order of first occurrence, at most 513.
+static int distinct_codes(const WCHAR* text, uint16_t length, WCHAR* out) {
+    int n = 0;
+    for (int i = 0; i < length && text[i] && n < RUN_DISTINCT_MAX; i++) {
+        int seen = 0;
+        for (int k = 0; k < n && !seen; k++) seen = out[k] == text[i];
+        if (!seen) out[n++] = text[i];
+    }
     return n;
 }
-int wstr_to_utf8(char* out, const WCHAR*, int size) {
-    if (out && size > 0) out[0] = 0;
-    return 1;
-}
-int32_t fx_div(int32_t a, int32_t) { return a; }
 
-int text_startup(int) { return 0; }
-void text_load_font_cache() {}
-void text_shutdown() {}
-void text_release_pool() {}
+static void pin_run(TextEngine* engine, const WCHAR* codes, int n, uint16_t style, uint32_t size, int pin) {
+    int err;
+    for (int i = 0; i < n; i++) {
+        if (pin) glyph_pin(engine->main_store, style, size, engine, codes[i], &err);
+        else glyph_unpin(engine->main_store, style, size, engine, codes[i], &err);
+    }
+}
+
+// Looks a code up: main store, secondary store, then the hyphen of the same
+// style and size. Fills the engine's current glyph; 0 when nothing was found.
+static int find_glyph(TextEngine* engine, uint16_t style, uint32_t size, WCHAR code) {
+    int err;
+    if (glyph_lookup(engine->main_store, style, size, engine, code, &err)) return 1;
+    if (glyph_lookup(engine->secondary_store, style, size, engine, code, &err)) return 1;
+    return glyph_lookup(engine->main_store, style, size, engine, HYPHEN, &err) != nullptr;
+}
+
+// Pen positions far outside the screen cannot show anything; the bound keeps
+// every coordinate sum inside 32 bits.
+#define PEN_LIMIT 0x100000
+
+static void draw_glyph(const TextEngine* engine, int64_t x, int64_t y) {
+    int32_t width = engine->glyph[GLYPH_M_WIDTH];
+    int32_t rows = engine->glyph[GLYPH_M_ROWS];
+    const uint8_t* levels = engine->bitmap;
+    if (!levels || engine->glyph[GLYPH_M_STRIDE] != width) return;
+    if (x < -PEN_LIMIT || x > PEN_LIMIT || y < -PEN_LIMIT || y > PEN_LIMIT) return;
+    for (int32_t r = 0; r < rows; r++) {
+        for (int32_t c = 0; c < width; c++) {
+            uint8_t level = levels[r * width + c];
+            if (level == 0) continue;  // background stays
+            if (level >= RAMP_SIZE) level = RAMP_SIZE - 1;
+            gfx_plot((LONG)(x + c), (LONG)(y + r), PALETTE_RAMP_FIRST + level);
+        }
+    }
+}
+
+static int pixels_of(int64_t accumulator) {
+    int64_t v = (accumulator + 0x8000) >> 16;
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return (int)v;
+}
+
+// Sum of the advances of a run (16.16), the hyphen's for missing codes.
+static int64_t run_advance(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
+                           uint32_t size) {
+    int64_t acc = 0;
+    for (int i = 0; i < length && text[i]; i++) {
+        if (find_glyph(engine, style, size, text[i])) acc += engine->glyph[GLYPH_M_ADVANCE];
+    }
+    return acc;
+}
+
+// Average of five screen pixels in the upper half of the run's box, shifted
+// and clamped into the clip, becomes the ramp's background.
+static void sample_background(TextEngine* engine, int width, LONG x, LONG y, int16_t size) {
+    const Rect& clip = gfx.clip;
+    int64_t x0 = x, x1 = (int64_t)x + width - 1;
+    int64_t y0 = (int64_t)y - (size >> 1), y1 = (int64_t)y - 1;
+    if (x0 >= clip.right) return;  // nothing of the run can show
+    if (x0 < clip.left) {
+        x1 += clip.left - x0;
+        x0 = clip.left;
+    }
+    if (x1 > clip.right) x1 = clip.right;
+    // an empty run still reads inside the clip, never left of it
+    if (x1 < x0) x1 = x0;
+    auto clamp_y = [&](int64_t v) { return v < clip.top ? clip.top : v > clip.bottom ? clip.bottom : v; };
+    y0 = clamp_y(y0);
+    y1 = clamp_y(y1);
+    int64_t xm = x0 + (x1 - x0) / 2, ym = y0 + (y1 - y0) / 2;
+    const int64_t px[5] = {x0, xm, x1, x0 + (xm - x0) / 2, xm + (x1 - xm) / 2};
+    const int64_t py[5] = {y0, ym, y1, y1, y0};
+    unsigned r = 0, g = 0, b = 0;
+    for (int i = 0; i < 5; i++) {
+        uint16_t p = gfx_get_pixel((LONG)px[i], (LONG)py[i]);
+        r += p >> 11;
+        g += (p >> 5) & 63;
+        b += p & 31;
+    }
+    DWORD background = (r / 5) << 3 | ((g / 5) << 2) << 8 | ((b / 5) << 3) << 16;
+    DWORD foreground = text_colour[0] | text_colour[1] << 8 | text_colour[2] << 16;
+    build_ramp(engine, foreground, background);
+}
+
+// Unguarded body of drawing (measure_only 0) and measuring (1); returns the
+// run's width in pixels.
+static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
+                    int16_t size, LONG x, LONG y, int measure_only) {
+    uint32_t key_size = (uint32_t)(int32_t)size;
+    engine->cur_style = style;
+    engine->cur_size = key_size;
+    WCHAR codes[RUN_DISTINCT_MAX];
+    int n = distinct_codes(text, length, codes);
+    pin_run(engine, codes, n, style, key_size, 1);
+    int width;
+    if (measure_only) {
+        width = pixels_of(run_advance(engine, text, length, style, key_size));
+    } else {
+        if (text_sample_background) {
+            width = pixels_of(run_advance(engine, text, length, style, key_size));
+            sample_background(engine, width, x, y, size);
+        }
+        int64_t acc = 0;
+        for (int i = 0; i < length && text[i]; i++) {
+            if (!find_glyph(engine, style, key_size, text[i])) continue;  // no glyph, no hyphen
+            int64_t gx = x + ((acc + 0x8000) >> 16) + (engine->glyph[GLYPH_M_LEFT] >> 6);
+            int64_t gy = y - (engine->glyph[GLYPH_M_TOP] >> 6);
+            draw_glyph(engine, gx, gy);
+            acc += engine->glyph[GLYPH_M_ADVANCE];
+        }
+        width = pixels_of(acc);
+    }
+    pin_run(engine, codes, n, style, key_size, 0);
+    return width;
+}
+
+void text_draw(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style, int16_t size,
+               LONG x, LONG y, int* err) {
+    if (!engine) {
+        *err = ERR_ENGINE_NO_POOL;
+        return;
+    }
+    MemPool* pool = engine->pool;
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_destroy(pool);
+        engine_lost(engine);
+        return;
+    }
+    if (text) run_body(engine, text, length, style, size, x, y, 0);
+}
+
+int text_measure(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
+                 int16_t size, int* err) {
+    if (!engine) {
+        *err = ERR_ENGINE_NO_POOL;
+        return 0;
+    }
+    MemPool* pool = engine->pool;
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_destroy(pool);
+        engine_lost(engine);
+        return 0;
+    }
+    return text ? run_body(engine, text, length, style, size, 0, 0, 1) : 0;
+}
+
+// Widens an 8-bit string into a pool block; bytes 0x80-0xFF become
+// 0xFF80-0xFFFF, which no glyph has. Runs are at most 65535 codes long.
+static WCHAR* widen(MemPool* pool, const char* text, uint16_t* length) {
+    size_t n = strlen(text);
+    if (n > 0xFFFF) n = 0xFFFF;
+    WCHAR* w = (WCHAR*)pool_alloc(pool, (uint32_t)(n + 1) * 2);
+    for (size_t i = 0; i < n; i++) w[i] = (WCHAR)(int16_t)(signed char)text[i];
+    w[n] = 0;
+    *length = (uint16_t)n;
+    return w;
+}
+
+void text_draw_cstr(TextEngine* engine, const char* text, uint16_t style, int16_t size, LONG x,
+                    LONG y, int* err) {
+    if (!engine) {
+        *err = ERR_ENGINE_NO_POOL;
+        return;
+    }
+    MemPool* pool = engine->pool;
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_destroy(pool);
+        engine_lost(engine);
+        return;
+    }
+    if (!text) return;
+    uint16_t length;
+    WCHAR* w = widen(pool, text, &length);
+    run_body(engine, w, length, style, size, x, y, 0);
+    pool_free(pool, w);
+}
+
+int text_measure_cstr(TextEngine* engine, const char* text, uint16_t style, int16_t size, int* err) {
+    if (!engine) {
+        *err = ERR_ENGINE_NO_POOL;
+        return 0;
+    }
+    MemPool* pool = engine->pool;
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_destroy(pool);
+        engine_lost(engine);
+        return 0;
+    }
+    if (!text) return 0;
+    uint16_t length;
+    WCHAR* w = widen(pool, text, &length);
+    int width = run_body(engine, w, length, style, size, 0, 0, 1);
+    pool_free(pool, w);
+    return width;
+}
+
+// ---------------------------------------------------------------------------
+// 16-bit strings
+
+uint16_t wstr_len(const WCHAR* s) {
+    uint16_t n = 0;
+    if (!s) return 0;
+    while (n < 0xFFFF && s[n]) n++;
+    return n;
+}
+
+static int utf8_bytes(WCHAR u) { return u < 0x80 ? 1 : u < 0x800 ? 2 : 3; }
+
+int wstr_to_utf8(char* out, const WCHAR* s, int size) {
+    if (!s) {
+        if (!out) return 0;
+        if (size >= 1) out[0] = 0;
+        return 1;
+    }
+    int n = 0, i = 0;
+    if (out) {
+        for (;; i++) {
+            WCHAR u = s[i];
+            int room = size - n;
+            if (room < 1) break;
+            if (u == 0) {
+                out[n] = 0;
+                return n + 1;
+            }
+            if (utf8_bytes(u) > room) break;  // no partial characters
+            if (u < 0x80) {
+                out[n++] = (char)u;
+            } else if (u < 0x800) {
+                out[n++] = (char)(0xC0 | (u >> 6));
+                out[n++] = (char)(0x80 | (u & 0x3F));
+            } else {
+                out[n++] = (char)(0xE0 | (u >> 12));
+                out[n++] = (char)(0x80 | ((u >> 6) & 0x3F));
+                out[n++] = (char)(0x80 | (u & 0x3F));
+            }
+        }
+    }
+    // out of room (or only counting): the rest of the string is counted
+    for (; s[i]; i++) n += utf8_bytes(s[i]);
+    return n + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and shut-down
+
+int text_startup(int hp_family) {
+    int err;
+    text_pool = pool_create(&err);
+    if (!text_pool) return err;
+    text_engine = text_engine_create(text_pool, &err);
+    if (!text_engine) {
+        text_pool = nullptr;  // the failed creation destroyed it
+        return err;
+    }
+    text_engine->colour_mode = hp_family ? 'G' : 'L';
+    stores[0] = glyph_store_create(GLYPH_MAIN_STORE_SIZE, &err);
+    if (!stores[0]) return err;
+    text_engine->main_store = stores[0];
+    stores[1] = glyph_store_create(GLYPH_SECONDARY_STORE_SIZE, &err);
+    if (!stores[1]) return err;
+    text_engine->secondary_store = stores[1];
+    return 0;
+}
+
+void text_load_font_cache() {
+    if (!text_engine) return;
+    if (font_cache_load(text_engine, CACHE_FILE) < 0) font_cache_write(text_engine, CACHE_FILE);
+}
+
+void text_shutdown() {
+    int err;
+    glyph_store_destroy(stores[1], &err);
+    stores[1] = nullptr;
+    glyph_store_destroy(stores[0], &err);
+    stores[0] = nullptr;
+    if (!text_engine) return;
+    text_engine->main_store = nullptr;
+    text_engine->secondary_store = nullptr;
+    text_engine_destroy(text_engine, &err);
+    text_engine = nullptr;
+    if (err != 0) text_pool = nullptr;  // a damaged engine took the pool with it
+}
+
+void text_release_pool() {
+    pool_release(text_pool);
+    text_pool = nullptr;
+}
