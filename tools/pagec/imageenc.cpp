@@ -1,0 +1,166 @@
+// The image encoder.
+#include "imageenc.h"
+
+#include <png.h>
+
+#include <cstdio>
+#include <cstring>
+
+bool ie_load_png(const std::string& path, RasterImage* img, std::string* error) {
+    png_image im;
+    memset(&im, 0, sizeof im);
+    im.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&im, path.c_str())) {
+        *error = path + ": " + im.message;
+        return false;
+    }
+    im.format = PNG_FORMAT_RGBA;
+    img->width = (int)im.width;
+    img->height = (int)im.height;
+    img->rgba.assign(PNG_IMAGE_SIZE(im), 0);
+    if (!png_image_finish_read(&im, nullptr, img->rgba.data(), 0, nullptr)) {
+        *error = path + ": " + im.message;
+        png_image_free(&im);
+        return false;
+    }
+    return true;
+}
+
+bool ie_save_png(const std::string& path, const RasterImage& img) {
+    png_image im;
+    memset(&im, 0, sizeof im);
+    im.version = PNG_IMAGE_VERSION;
+    im.width = (png_uint_32)img.width;
+    im.height = (png_uint_32)img.height;
+    im.format = PNG_FORMAT_RGBA;
+    return png_image_write_to_file(&im, path.c_str(), 0, img.rgba.data(), 0, nullptr) != 0;
+}
+
+uint16_t ie_rgb565(uint8_t r, uint8_t g, uint8_t b) {
+    return (uint16_t)(((r & 0xF8) << 8) | ((g & 0xFC) << 3) | (b >> 3));
+}
+
+std::vector<uint16_t> ie_to_rgb565(const RasterImage& img, bool transparent) {
+    std::vector<uint16_t> out((size_t)img.width * img.height);
+    for (size_t i = 0; i < out.size(); i++) {
+        const uint8_t* p = &img.rgba[i * 4];
+        uint16_t v = ie_rgb565(p[0], p[1], p[2]);
+        if (transparent) {
+            if (p[3] < 128) v = 0x0000;
+            else if (v == 0x0000) v = 0x0020;  // darkest green step: black that still shows
+        }
+        out[i] = v;
+    }
+    return out;
+}
+
+static void put16(std::vector<uint8_t>& v, uint16_t w) {
+    v.push_back((uint8_t)(w >> 8));
+    v.push_back((uint8_t)w);
+}
+
+std::vector<uint8_t> ie_expanded(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id,
+                                 bool transparent) {
+    std::vector<uint8_t> e;
+    e.reserve(16 + pixels.size() * 2);
+    put16(e, 1);
+    put16(e, 0);
+    put16(e, (uint16_t)width);
+    put16(e, (uint16_t)height);
+    put16(e, (uint16_t)(id >> 16));
+    put16(e, (uint16_t)id);
+    put16(e, transparent ? 1 : 0);
+    put16(e, transparent ? 0x0000 : 0xFFFF);
+    for (uint16_t p : pixels) put16(e, p);
+    return e;
+}
+
+std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals) {
+    const size_t WINDOW = 4095, MAX_LEN = 16, MIN_LEN = 3, HASH = 1 << 13, CHAIN = 256;
+    std::vector<int32_t> head(HASH, -1), prev(in.size(), -1);
+    auto hash = [&](size_t i) { return ((in[i] << 10) ^ (in[i + 1] << 5) ^ in[i + 2]) & (HASH - 1); };
+    auto insert = [&](size_t i) {
+        if (i + 2 < in.size()) {
+            size_t h = hash(i);
+            prev[i] = head[h];
+            head[h] = (int32_t)i;
+        }
+    };
+    std::vector<uint8_t> out;
+    size_t flag_at = 0;
+    int bit = 16;
+    unsigned flags = 0;
+    auto token = [&](bool match) {
+        if (bit == 16) {
+            if (!out.empty()) {
+                out[flag_at] = (uint8_t)flags;
+                out[flag_at + 1] = (uint8_t)(flags >> 8);
+            }
+            flag_at = out.size();
+            out.push_back(0);
+            out.push_back(0);
+            flags = 0;
+            bit = 0;
+        }
+        if (match) flags |= 1u << bit;
+        bit++;
+    };
+    size_t i = 0;
+    while (i < in.size()) {
+        size_t best_len = 0, best_dist = 0;
+        if (i >= literals && i + MIN_LEN <= in.size()) {
+            size_t limit = std::min(MAX_LEN, in.size() - i);
+            // Short distances first: runs of one byte or one pixel.
+            for (size_t d = 1; d <= 2 && d <= i; d++) {
+                size_t n = 0;
+                while (n < limit && in[i + n] == in[i + n - d]) n++;
+                if (n > best_len) best_len = n, best_dist = d;
+            }
+            int steps = 0;
+            for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)CHAIN && best_len < limit; c = prev[c], steps++) {
+                size_t d = i - (size_t)c;
+                if (d > WINDOW) break;
+                size_t n = 0;
+                while (n < limit && in[i + n] == in[c + n]) n++;
+                if (n > best_len) best_len = n, best_dist = d;
+            }
+        }
+        if (best_len >= MIN_LEN) {
+            token(true);
+            out.push_back((uint8_t)(((best_dist >> 4) & 0xF0) | (best_len - 1)));
+            out.push_back((uint8_t)best_dist);
+            for (size_t k = 0; k < best_len; k++) insert(i + k);
+            i += best_len;
+        } else {
+            token(false);
+            out.push_back(in[i]);
+            insert(i);
+            i++;
+        }
+    }
+    if (!out.empty()) {
+        out[flag_at] = (uint8_t)flags;
+        out[flag_at + 1] = (uint8_t)(flags >> 8);
+    }
+    return out;
+}
+
+std::vector<uint8_t> ie_payload(const std::vector<uint8_t>& expanded, int method) {
+    std::vector<uint8_t> body = method == IMAGE_STORED ? expanded : lz_compress(expanded, 16);
+    size_t n = body.size() + 6;
+    // The ratio byte promises that r * n / 8 bytes hold the expansion.
+    size_t r = (expanded.size() * 8 + n - 1) / n;
+    while (r * n / 8 < expanded.size()) r++;
+    if (r > 255) {  // cannot be stated: fall back to the stored form
+        return ie_payload(expanded, IMAGE_STORED);
+    }
+    std::vector<uint8_t> p = {0, (uint8_t)r, (uint8_t)(method == IMAGE_STORED ? 1 : 2), 0xCD, 0xCD, 0xCD};
+    p.insert(p.end(), body.begin(), body.end());
+    return p;
+}
+
+uint32_t ie_image_id(const std::string& name) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : name) h = (h ^ c) * 16777619u;
+    return h ? h : 1;
+}
