@@ -205,6 +205,19 @@ static void pool_lost(MemPool* pool) {
     }
 }
 
+// Slots kept free for the text runs that follow (widened strings, the ramp):
+// a page with too many controls loses the controls that do not fit, not
+// its whole pool.
+#define CONTROL_SLOT_RESERVE 16
+
+// Whether the pool has room for n more blocks; a control that does not fit
+// is refused with ERR_SLOTS_FULL before anything is allocated.
+static int room_for(MemPool* pool, int n, int* err) {
+    if (pool->live + n + CONTROL_SLOT_RESERVE <= pool->slot_count) return 1;
+    *err = ERR_SLOTS_FULL;
+    return 0;
+}
+
 static char* copy_name(MemPool* pool, const char* name) {
     if (!name) return nullptr;
     size_t n = strlen(name);
@@ -349,6 +362,7 @@ TextBox* textbox_create(TextEngine* engine, LONG top, LONG left, LONG bottom, LO
         *err = ERR_NO_POOL;
         return nullptr;
     }
+    if (!room_for(pool, 5 + (single_line ? 1 : TEXTBOX_MAX_LINES), err)) return nullptr;
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_lost(pool);
@@ -497,7 +511,12 @@ ButtonControl* button_create_w(TextEngine* engine, const WCHAR* label, const Con
         width = measure(engine, label, TEXT_STYLE_PAGE, control_text_size(), err);
         if (*err) return nullptr;
         pool = engine_pool(engine);
+        if (!pool) {
+            *err = ERR_NO_POOL;
+            return nullptr;
+        }
     }
+    if (!room_for(pool, 3, err)) return nullptr;
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_lost(pool);
@@ -623,6 +642,7 @@ ListControl* list_create(TextEngine* engine, const char* name, int kind, int32_t
         *err = ERR_NO_POOL;
         return nullptr;
     }
+    if (!room_for(pool, 5, err)) return nullptr;
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_lost(pool);
@@ -802,6 +822,10 @@ void list_add_item(TextEngine* engine, ListControl* list, const WCHAR* label, in
         if (*err) return;
     }
     MemPool* pool = list->pool;
+    if (!room_for(pool, 2, err)) {
+        *err = CONTROL_ERR_LIST_FULL;
+        return;
+    }
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_lost(pool);
@@ -871,15 +895,21 @@ void list_destroy(ListControl* list, int* err) {
 // ---------------------------------------------------------------------------
 // Drawing lists
 
-// Creates the two scroll buttons the first time a list needs them.
+// Creates the two scroll buttons the first time a list needs them. 1 when
+// they are there, 0 when the pool has no room for them (the list is drawn
+// without them), -1 when a pool failure took the pool away.
 static int ensure_scroll_buttons(ListControl* list, int* err) {
     *err = 0;
     if (list->scroll_first && list->scroll_second) return 1;
     MemPool* pool = list->pool;
+    if (!room_for(pool, 2, err)) {
+        *err = 0;
+        return 0;
+    }
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_lost(pool);
-        return 0;
+        return -1;
     }
     if (!list->scroll_first)
         list->scroll_first = new_button(pool, nullptr, 0, &scroll_image_first(), 0, 0, 0, nullptr, 0);
@@ -912,7 +942,11 @@ static void draw_list_box(TextEngine* engine, ListControl* list, int* err) {
     *err = 0;
     const Rect& r = list->rect;
     int scrolls = list->total_height > list->visible_height;
-    if (scrolls && !ensure_scroll_buttons(list, err)) return;
+    if (scrolls) {
+        int got = ensure_scroll_buttons(list, err);
+        if (got < 0) return;
+        scrolls = got;
+    }
 
     Rect saved = gfx.clip;
     gfx_fill_rect(&r, COLOUR_WHITE);
@@ -1032,7 +1066,11 @@ static void draw_drop_down_open(TextEngine* engine, ListControl* list, int* err)
     list_open_frame(list);
     const Rect& f = list->frame;
     int scrolls = open_scrolls(list);
-    if (scrolls && !ensure_scroll_buttons(list, err)) return;
+    if (scrolls) {
+        int got = ensure_scroll_buttons(list, err);
+        if (got < 0) return;
+        scrolls = got;
+    }
 
     // Outline from the top-left corner: top, right side, bottom, left side.
     DWORD pen = gfx.pen_colour;
