@@ -1,0 +1,365 @@
+// The keypad and the text entry editor, driven by queued taps and keys as a
+// person would give them, on the emulated display.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "ui_fixture.h"
+#include "ui/editor.h"
+#include "ui/keypad.h"
+
+namespace {
+
+// One-line layout: the accept key at the right of y 108..124, Esc at its left.
+const int OK_X = 312, OK_Y = 116, ESC_X = 6, ESC_Y = 116;
+// Text-area layout: the key row is y 0..16.
+const int AREA_OK_X = 312, AREA_OK_Y = 8;
+
+struct Field {
+    WCHAR buf[64];
+    WCHAR* lines[1] = {buf};
+    uint16_t cap[1] = {64};
+    explicit Field(const char* text, uint16_t capacity = 64) {
+        cap[0] = capacity;
+        size_t i = 0;
+        for (; text[i]; i++) buf[i] = (BYTE)text[i];
+        buf[i] = 0;
+    }
+    std::string text() const {
+        std::string s;
+        for (int i = 0; buf[i]; i++) s += (char)buf[i];
+        return s;
+    }
+};
+
+struct Area {
+    WCHAR bufs[32][40];
+    WCHAR* lines[32];
+    uint16_t caps[32];
+    Area() {
+        for (int i = 0; i < 32; i++) {
+            lines[i] = bufs[i];
+            caps[i] = 40;
+            bufs[i][0] = 0;
+        }
+    }
+    void set(int i, const char* t) {
+        size_t k = 0;
+        for (; t[k]; k++) bufs[i][k] = (BYTE)t[k];
+        bufs[i][k] = 0;
+    }
+    std::string line(int i) const {
+        std::string s;
+        for (int k = 0; bufs[i][k]; k++) s += (char)bufs[i][k];
+        return s;
+    }
+};
+
+class Editor : public UiDevice {
+  protected:
+    int tapped = -1, err = -1;
+    void letters(const char* s) {
+        for (; *s; s++) {
+            int x, y;
+            letter_key(*s, &x, &y);
+            tap(x, y);
+        }
+    }
+    int run(Field& f, int caret = -1, int password = 0, ButtonControl* caller = nullptr) {
+        return text_entry(hwnd, text_engine, f.lines, f.cap, caret, 1, caller, &tapped, password, &err);
+    }
+    int run(Area& a, int caret = -1) {
+        return text_entry(hwnd, text_engine, a.lines, a.caps, caret, 32, nullptr, &tapped, 0, &err);
+    }
+};
+
+TEST_F(Editor, TypingReplacesTheSelectedTextAndOkCopiesItBack) {
+    Field f("abc");
+    letters("ab");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "ab");
+    EXPECT_EQ(tapped, 0);
+    EXPECT_EQ(err, 0);
+}
+
+TEST_F(Editor, BackspaceOnTheSelectedTextEmptiesTheField) {
+    Field f("abc");
+    tap(305, 150);
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "");
+}
+
+TEST_F(Editor, EscLeavesTheCallersTextExactlyAsItWas) {
+    Field f("keep");
+    letters("zz");
+    tap(305, 150);
+    tap(ESC_X, ESC_Y);
+    EXPECT_EQ(run(f), EDIT_CANCELLED);
+    EXPECT_EQ(f.text(), "keep");
+}
+
+TEST_F(Editor, AFullLineIgnoresFurtherCharacters) {
+    Field f("", 4);
+    letters("abcd");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "abc");
+}
+
+TEST_F(Editor, EnterInAOneLineBoxAccepts) {
+    Field f("");
+    letters("q");
+    tap(300, 190);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "q");
+}
+
+TEST_F(Editor, ShiftGivesOneCapitalAndCapsLockWithShiftGivesSmallLetters) {
+    Field f("");
+    tap(30, 210);  // Shift
+    letters("ab");
+    tap(30, 190);  // CAP
+    letters("c");
+    tap(30, 210);  // Shift with caps lock: small
+    letters("de");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "AbCdE");
+}
+
+TEST_F(Editor, AccentLayerWithShiftGivesOneAccentedCapital) {
+    Field f("");
+    tap(45, 230);  // accents
+    tap(30, 210);  // shift
+    tap(75, 190);  // è / È
+    tap(75, 190);
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    ASSERT_EQ(f.buf[0], 0xC8);
+    ASSERT_EQ(f.buf[1], 0xE8);
+    EXPECT_EQ(f.buf[2], 0);
+}
+
+TEST_F(Editor, NumberPadAndBackKeepTheLetterLayer) {
+    Field f("");
+    tap(30, 190);   // caps lock on
+    tap(15, 150);   // 123
+    tap(147, 152);  // 7
+    tap(172, 227);  // 0
+    tap(15, 150);   // back to the letters, caps lock still on
+    letters("a");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "70A");
+}
+
+TEST_F(Editor, HardwareLetterKeysGiveCapitalsWhateverTheLayer) {
+    Field f("");
+    emu_key('A');
+    emu_key(VK_BACK);
+    emu_key('B');
+    emu_key(VK_RETURN);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "B");
+}
+
+TEST_F(Editor, TheKeypadButtonClosesTheEditorAsEsc) {
+    Field f("x");
+    letters("y");
+    emu_key(app.keys.vkC);
+    EXPECT_EQ(run(f), EDIT_CANCELLED);
+    EXPECT_EQ(f.text(), "x");
+}
+
+TEST_F(Editor, AReleaseOffThePressedKeyTypesNothing) {
+    Field f("");
+    emu_stylus(WM_LBUTTONDOWN, 70, 170);
+    emu_stylus(WM_LBUTTONUP, 150, 60);
+    tap(50, 40);  // above the keypad, neither box nor caller
+    letters("w");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "w");
+}
+
+TEST_F(Editor, ATapInTheBoxMovesTheCaretAndDropsTheSelection) {
+    Field f("abc");
+    tap(4, 132);  // before the first letter
+    letters("x");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "xabc");
+}
+
+TEST_F(Editor, ArrowsMoveTheCaret) {
+    Field f("ac");
+    tap(290, 230);  // ←, collapses the selection at column 1
+    letters("b");
+    tap(310, 230);  // →
+    letters("d");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "abcd");
+}
+
+TEST_F(Editor, EnterSplitsALineAndBackspaceAtColumnZeroJoinsIt) {
+    Area a;
+    a.set(0, "abcd");
+    emu_key(VK_LEFT);
+    emu_key(VK_LEFT);
+    tap(300, 190);  // Enter: "ab" / "cd"
+    tap(AREA_OK_X, AREA_OK_Y);
+    EXPECT_EQ(run(a), EDIT_ACCEPTED);
+    EXPECT_EQ(a.line(0), "ab");
+    EXPECT_EQ(a.line(1), "cd");
+    EXPECT_EQ(a.line(2), "");
+
+    // Caret at the end of line 0; go down to column 0 of line 1 and join.
+    emu_key(VK_DOWN);
+    tap(290, 230);
+    tap(290, 230);
+    tap(305, 150);
+    tap(AREA_OK_X, AREA_OK_Y);
+    EXPECT_EQ(run(a), EDIT_ACCEPTED);
+    EXPECT_EQ(a.line(0), "abcd");
+    EXPECT_EQ(a.line(1), "");
+}
+
+TEST_F(Editor, AJoinThatWouldOverflowThePreviousLineDoesNothing) {
+    Area a;
+    a.caps[0] = 5;
+    a.set(0, "abc");
+    a.set(1, "de");
+    emu_key(VK_DOWN);
+    emu_key(VK_LEFT);
+    emu_key(VK_LEFT);
+    emu_key(VK_LEFT);
+    tap(305, 150);
+    tap(AREA_OK_X, AREA_OK_Y);
+    EXPECT_EQ(run(a), EDIT_ACCEPTED);
+    EXPECT_EQ(a.line(0), "abc");
+    EXPECT_EQ(a.line(1), "de");
+}
+
+TEST_F(Editor, ToolbarIconsEndTheEditorWithTheirResults) {
+    int err2 = 0;
+    const int lefts[7] = {100, 118, 136, 154, 172, 190, 208};
+    const int results[7] = {EDIT_EXIT, EDIT_BACK, EDIT_STOP, EDIT_FORWARD, EDIT_RELOAD, EDIT_ZOOM, EDIT_OPTIONS};
+    for (int i = 0; i < 7; i++) {
+        ButtonControl* caller = button_create(text_engine, nullptr, &arrow_drop_11, 0, 0, 0, nullptr, 0, &err2);
+        ASSERT_EQ(err2, 0);
+        Field f("old");
+        letters("n");
+        tap(lefts[i] + 7, 116);
+        EXPECT_EQ(run(f, -1, 0, caller), results[i]) << i;
+        EXPECT_EQ(f.text(), "old");
+        EXPECT_EQ(tapped, 0);
+        button_destroy(caller, &err2);
+    }
+}
+
+TEST_F(Editor, ATapOnTheCallerElementKeepsTheKeypadForTheNextCall) {
+    int e = 0;
+    ButtonControl* caller = button_create(text_engine, nullptr, &arrow_drop_11, 0, 0, 0, nullptr, 0, &e);
+    ASSERT_EQ(e, 0);
+    uint16_t before = pixel(150, 200);
+    Field f("abc");
+    tap(313, 132);
+    EXPECT_EQ(run(f, -1, 0, caller), EDIT_CANCELLED);
+    EXPECT_EQ(tapped, 1);
+    EXPECT_EQ(caller->rect.right, 319);
+    EXPECT_EQ(caller->rect.top, 126);
+    EXPECT_NE(editor_saved_area, nullptr);
+    EXPECT_NE(pixel(150, 200), before);  // the keypad is still up
+
+    // The next call finds the area held; its plain exit puts the old screen back.
+    letters("k");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f, -1, 0, caller), EDIT_ACCEPTED);
+    EXPECT_EQ(tapped, 0);
+    EXPECT_EQ(editor_saved_area, nullptr);
+    EXPECT_EQ(pixel(150, 200), before);
+    EXPECT_EQ(f.text(), "k");
+    button_destroy(caller, &e);
+}
+
+TEST_F(Editor, ThePasswordBoxShowsStarsAndTheScreenIsRestoredAfterwards) {
+    uint16_t before = pixel(20, 180);
+    Field f("secret");
+    tap(OK_X, OK_Y);
+    EXPECT_EQ(run(f, -1, 1), EDIT_ACCEPTED);
+    EXPECT_EQ(f.text(), "secret");
+    EXPECT_EQ(pixel(20, 180), before);
+}
+
+// ----------------------------------------------------------------- tables
+
+TEST(KeypadTables, EveryRowHasALabelAndACodeForEachKeyAndCharacterKeysTypeTheirLabel) {
+    for (int l = 0; l < LAYER_COUNT; l++) {
+        const KeypadLayer& layer = keypad_layers[l];
+        const KeypadGeometry* g = layer.geometry;
+        for (int r = 0; r < g->row_count; r++) {
+            const KeyRow* row = g->rows[r];
+            ASSERT_NE(layer.labels[r], nullptr);
+            for (int k = 0; k < row->count; k++) {
+                const WCHAR* label = layer.labels[r][k];
+                int code = layer.codes[r][k];
+                ASSERT_NE(label, nullptr) << l << " " << r << " " << k;
+                EXPECT_LE(row->left[k], row->right[k]);
+                if (k > 0) {
+                    EXPECT_GT(row->left[k], row->right[k - 1]);
+                }
+                if (code >= 32 && code != 0x2190 && code != 0x2191 && code != 0x2192 && code != 0x2193 &&
+                    label[1] == 0) {
+                    EXPECT_EQ(label[0], code) << l << " " << r << " " << k;
+                }
+            }
+        }
+        EXPECT_EQ(layer.labels[g->row_count], nullptr);
+    }
+    // Letter rows end at x 319; the number pad leaves its two gaps.
+    EXPECT_EQ(keypad_layers[0].geometry->rows[0]->right[14], 319);
+    EXPECT_EQ(keypad_layers[LAYER_NUMBERS].geometry->rows[0]->right[4], 124);
+    EXPECT_EQ(keypad_layers[LAYER_NUMBERS].geometry->rows[0]->left[5], 135);
+}
+
+TEST(KeypadTables, ChoosingALayerWritesTheLatches) {
+    EXPECT_EQ(keypad_choose_layer(1, 0, 0), LAYER_UPPER);
+    EXPECT_EQ(keypad_layers[LAYER_UPPER].latch[KEY_CAPS - 2], 1);
+    EXPECT_EQ(keypad_layers[LAYER_UPPER].latch[KEY_SHIFT - 2], 0);
+    EXPECT_EQ(keypad_choose_layer(1, 1, 0), LAYER_LOWER);
+    EXPECT_EQ(keypad_layers[LAYER_LOWER].latch[KEY_SHIFT - 2], 1);
+    EXPECT_EQ(keypad_choose_layer(0, 1, 1), LAYER_ACCENT_UPPER);
+    EXPECT_EQ(keypad_choose_layer(0, 0, 1), LAYER_ACCENT_LOWER);
+    EXPECT_EQ(keypad_layers[LAYER_ACCENT_LOWER].latch[KEY_ACCENT - 2], 1);
+    EXPECT_EQ(keypad_layers[LAYER_NUMBERS].latch[KEY_NUMBERS - 2], 1);
+    keypad_choose_layer(0, 0, 0);
+}
+
+TEST(KeypadTables, HardwareKeysTranslate) {
+    app_state_init();
+    app.keys.vkC = 0xC1;
+    EXPECT_EQ(keypad_translate_key(VK_BACK), KEY_BACKSPACE);
+    EXPECT_EQ(keypad_translate_key(VK_RETURN), KEY_ENTER);
+    EXPECT_EQ(keypad_translate_key(VK_SHIFT), KEY_SHIFT);
+    EXPECT_EQ(keypad_translate_key(VK_ESCAPE), KEY_ESC);
+    EXPECT_EQ(keypad_translate_key(VK_LEFT), KEY_LEFT);
+    EXPECT_EQ(keypad_translate_key(VK_DOWN), KEY_DOWN);
+    EXPECT_EQ(keypad_translate_key(186), ';');
+    EXPECT_EQ(keypad_translate_key(222), '\'');
+    EXPECT_EQ(keypad_translate_key('A'), 'A');
+    EXPECT_EQ(keypad_translate_key(0xC1), KEY_ESC);
+    EXPECT_EQ(keypad_translate_key(0xC2), 0);
+    app.oem_family_hp = 1;
+    EXPECT_EQ(keypad_translate_key(0xC2), KEY_ESC);
+    EXPECT_EQ(keypad_translate_key(0xC1), 0);
+    app.oem_family_hp = 0;
+    app.display.cbyPitch = -480;
+    EXPECT_EQ(keypad_translate_key(0xC2), KEY_ESC);
+    app_state_init();
+}
+
+}  // namespace
