@@ -14,6 +14,8 @@ Modes:
   via       an HTTP reply with a "Via:" header (a transparent proxy)
   upgrade   the bare reply with a third word "UP"
   redirect  the first connection gets a 302 with "Location:"; later ones http
+  hostonly-once  an HTTP reply naming only the server, then the balancer
+            stops listening and sends a second answer
   hostonly  the first connection gets an HTTP reply naming only the server,
             then a second answer; later ones http
   close     reads the request and closes without answering
@@ -120,6 +122,11 @@ class BalancerServer:
                     conn.sendall(self.http(b"moved here\r\n\r\n"))
             elif mode == "hostonly":
                 conn.sendall(self.http(("%s\r\n" % self.server).encode()))
+                time.sleep(0.2)
+                conn.sendall(b"more\r\n\r\n")
+            elif mode == "hostonly-once":
+                conn.sendall(self.http(("%s\r\n" % self.server).encode()))
+                self.listener.close()
                 time.sleep(0.2)
                 conn.sendall(b"more\r\n\r\n")
             elif mode == "close":
