@@ -73,6 +73,9 @@ int net_open(const char* host, WORD port, int tunnel, const char* request, int r
     if (net_resolve(host, port, &addr) != 0) {
         int err = WSAGetLastError();
         close_connection();
+        // The balancer's verdict (busy or upgrade page) stays on screen: the
+        // server it did not name cannot be resolved anyway.
+        if (app.offline) return 0;
         return show_status_page(err == WSAETIMEDOUT ? BUSY_PAGE : NOCONNECT_PAGE) ? 0 : 1;
     }
     // A status page is already up (the balancer's verdict): no connection.

@@ -78,6 +78,7 @@ class RenderServer:
                 conn, peer = listener.accept()
             except OSError:
                 return
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self.connections.append(conn)
             self.record({"kind": "accept", "port": listener.getsockname()[1]})
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
