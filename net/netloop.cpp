@@ -17,6 +17,8 @@ BYTE arrival_mark;
 LONG page_shrink_count;
 TagScanner scanner;
 
+#define WSAEMSGSIZE 10040
+
 static const char NOCONNECT_PAGE[] = "/cv/noconnect.txt";
 static const char BUSY_PAGE[] = "/cv/busy.txt";
 static const char DISCONNECT_PAGE[] = "/cv/disconnect.txt";
@@ -56,6 +58,9 @@ static void close_connection() {
 }
 
 int net_fail(int err) {
+    // A message too long for the request buffer was not sent at all: it is
+    // dropped and the connection goes on.
+    if (err == WSAEMSGSIZE) return 0;
     if (err == WSAECONNRESET) {
         status_page_switch(DISCONNECT_PAGE);
         stop_loading();

@@ -108,6 +108,15 @@ class Wire(unittest.TestCase):
             (0xC3, "<FO>\r\n\r\n"), (0xC4, "<BA>\r\n\r\n"), (0xC5, None),
             (0x26, "<PGL>\r\n\r\n"), (0x28, "<PGR>\r\n\r\n"), (0x25, "<PGD>\r\n\r\n"), (0x27, "<PGU>\r\n\r\n")])
 
+    def test_hp_family_button_c1_starts_the_mapped_program(self):
+        self.dev.write("/registry.reg",
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Shell\\Keys\\40C1]\r\n"
+                       "@=\"\\\"\\\\Windows\\\\Notes.lnk\\\"\"\r\n")
+        self.dev.write("/Windows/Notes.lnk", "22#\\Windows\\notes.exe memo")
+        self.dev.write("/Windows/notes.exe", "")
+        self.check_buttons(("--oem", "HP,iPAQ"), [(0xC1, None), (0xC4, "<BA>\r\n\r\n")])
+        self.assertIn("launch \\Windows\\notes.exe memo", self.dev.log_lines())
+
     def test_quit_message_in_clear_text_and_history_saved_at_shut_down(self):
         self.dev.write("/cv/cvhistory.txt", "old.example/\r\n   newer.example/\r\n")
         self.dev.balancer("plain")
