@@ -18,6 +18,7 @@
 #include "ui/ui.h"
 
 PageParser parser;
+void (*parser_tag_observer)(long start, long resume);
 
 LONG page_scale(LONG v) { return zoom_mode ? (2 * v + 1) / 3 : (v + 1) / 2; }
 
@@ -185,7 +186,8 @@ static void execute_en() {
         // A typed address the server confirmed: into the history once; the
         // rewritten file then holds it as the inert code UR.
         DWORD i = 0;
-        while (i < l - 6 && i < PARSER_TEXT_MAX && buf[5 + i] != ' ' && buf[5 + i] != 0) {
+        // The address ends before the tag's ">" (more tags may follow it).
+        while (i < l - 6 && i < PARSER_TEXT_MAX && buf[5 + i] != ' ' && buf[5 + i] != 0 && buf[5 + i] != '>') {
             parser.text[i] = (char)buf[5 + i];
             i++;
         }
@@ -310,6 +312,7 @@ void page_draw(int mode, int partial) {
     popup_close_if_open();
     gfx.frame = frame;
     if (gfx.off_available && opens_full) select_offscreen();
+    parser.invocations++;
     parser.mode = mode;
     parser.partial = partial;
     parser.drawn = 0;
@@ -324,7 +327,11 @@ void page_draw(int mode, int partial) {
 
     while (!parser.stop && parser.file && read_tag(parser.file)) {
         parser.code = TAG_CODE((BYTE)parser.tag[1], (BYTE)parser.tag[2]);
+        long start = ftell(parser.file) - parser.tag_len;
+        FILE* before = parser.file;
         dispatch(parser.code);
+        if (parser_tag_observer && parser.file && parser.file == before)
+            parser_tag_observer(start, ftell(parser.file));
     }
     if (parser.file) fclose(parser.file);
     parser.file = nullptr;

@@ -52,8 +52,14 @@ struct PageParser {
     LONG item_counter;   // DI and LI since the last DM or LM
     LONG work_top, work_left, work_bottom, work_right;  // working Rect (CR)
     BYTE stop;           // stop interpreting this file (page cut failed)
+
+    DWORD invocations;   // page_draw calls since start-up (diagnostics, tests)
 };
 extern PageParser parser;
+
+// Test hook: when set, called after each executed tag with the file offset of
+// its "<" and the offset where reading goes on (after its text or payload).
+extern void (*parser_tag_observer)(long start, long resume);
 
 // The 24-bit background colour 0x00BBGGRR of the page.
 DWORD parser_background();

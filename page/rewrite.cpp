@@ -22,32 +22,18 @@ static int copy_rest(FILE* in, FILE* out) {
 }
 
 void page_cut() {
-    parser.work_top = 0;
-    parser.work_left = 0;
-    parser.work_bottom = 239;
-    parser.work_right = 319;
-    if (parser.mode != 1) {
-        parser.background[0] = parser.background[1] = parser.background[2] = 255;
-        if (gfx.frame) {
-            Rect all = {0, 0, 239, 319};
-            gfx_fill_rect(&all, COLOUR_WHITE);
-            parser.drawn = 1;
-        }
-    }
+    // The files first: when they cannot be opened the page file stays as it
+    // was, and so does the page on the screen; nothing more of it is read.
     FILE* page = parser.file;
     FILE* tmp = fopen(PAGE_CUT_TEMP, "wb");
-    if (!tmp) {  // the page file stays as it was; nothing more is read of it
+    if (!tmp) {
         parser.stop = 1;
         return;
     }
     int ok = copy_rest(page, tmp);
     long old_size = ftell(page);
     if (fclose(tmp) != 0) ok = 0;
-    if (!ok) {
-        parser.stop = 1;
-        return;
-    }
-    tmp = fopen(PAGE_CUT_TEMP, "rb");
+    tmp = ok ? fopen(PAGE_CUT_TEMP, "rb") : nullptr;
     if (!tmp) {
         parser.stop = 1;
         return;
@@ -73,6 +59,19 @@ void page_cut() {
     fseek(parser.file, 0, SEEK_SET);
     page_shrink_count += (LONG)(old_size - new_size);
 
+    // A new page starts: white, without images or records.
+    parser.work_top = 0;
+    parser.work_left = 0;
+    parser.work_bottom = 239;
+    parser.work_right = 319;
+    if (parser.mode != 1) {
+        parser.background[0] = parser.background[1] = parser.background[2] = 255;
+        if (gfx.frame) {
+            Rect all = {0, 0, 239, 319};
+            gfx_fill_rect(&all, COLOUR_WHITE);
+            parser.drawn = 1;
+        }
+    }
     image_cache_clear();
     page_controls_free();
     frames_free();
@@ -82,6 +81,8 @@ void page_cut() {
 }
 
 // ---- removal of a frame's tags ----
+
+int rewrite_fail_alloc;
 
 // Moves end forward over the rest of a counted text that follows k words of
 // the tag at start, until text and closing ">" are n + 1 bytes, not past limit.
@@ -102,8 +103,8 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
     long off = ftell(stream);
     fseek(stream, 0, SEEK_END);
     long size = ftell(stream);
-    BYTE* copy = size > 0 ? (BYTE*)malloc((size_t)size) : nullptr;
-    BYTE* mask = size > 0 ? (BYTE*)calloc((size_t)size, 1) : nullptr;
+    BYTE* copy = size > 0 && !rewrite_fail_alloc ? (BYTE*)malloc((size_t)size) : nullptr;
+    BYTE* mask = size > 0 && !rewrite_fail_alloc ? (BYTE*)calloc((size_t)size, 1) : nullptr;
     if (!copy || !mask || off < 0 || off > size) {
         // Out of memory: nothing is removed.
         free(copy);

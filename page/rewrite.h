@@ -25,4 +25,8 @@ FILE* frame_tags_remove(DWORD f, FILE* stream);
 // not open. Used by the network loop when an sw tag arrives.
 void frame_tags_remove_at(DWORD f, long offset);
 
+// Fault injection for tests: non-zero makes frame_tags_remove's allocations
+// fail, as when memory runs out.
+extern int rewrite_fail_alloc;
+
 #endif

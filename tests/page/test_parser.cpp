@@ -1,0 +1,337 @@
+// The page stream parser: tag reading and its limits, counted texts, scaling,
+// scrambled blocks, the passes, frames, rectangles, text size and scroll bars.
+#include "page_fixture.h"
+
+#include <cstring>
+
+#include "gfx/controls.h"
+#include "net/framing.h"
+#include "pagewriter.h"
+#include "shell/datafiles.h"
+
+namespace {
+
+const char OPENING[] = "<FR 0 0 280 1e0><sw 3 0 0><BC ff ff ff><FC 0 0 0><CR 3 0 0 0 0>";
+
+// Loads the shipped font cache so that texts are really drawn.
+void ensure_text(const std::string& root) {
+    std::string cmd = "cp '" CV_BINARY_DIR "/device/cv/tccache.bin' '" + root + "/cv/'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    if (!text_engine) {
+        ASSERT_EQ(text_startup(0), 0);
+        text_load_font_cache();
+    }
+    ASSERT_NE(text_engine, nullptr);
+}
+
+// Bounding box of the pixels that are not white.
+Rect ink(const std::vector<uint16_t>& s) {
+    Rect r = {999, 999, -1, -1};
+    for (int y = 0; y < 240; y++)
+        for (int x = 0; x < 320; x++)
+            if (s[y * 320 + x] != 0xFFFF) {
+                r.top = std::min<LONG>(r.top, y);
+                r.left = std::min<LONG>(r.left, x);
+                r.bottom = std::max<LONG>(r.bottom, y);
+                r.right = std::max<LONG>(r.right, x);
+            }
+    return r;
+}
+
+}  // namespace
+
+TEST_F(PageTest, HttpHeadersBeforeTheTagsArePassedOver) {
+    std::string body = std::string(OPENING) + "<BC 0 0 ff><CR 3 8 8 1c0 6e><DL 3 0 100 200 100>";
+    write_page(body);
+    page_draw(0, 0);
+    std::vector<uint16_t> plain = screen();
+    write_page("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nX-Note: a > b\r\n\r\n" + body);
+    page_draw(0, 0);
+    EXPECT_EQ(screen(), plain);
+    EXPECT_EQ(at(10, 10), BLUE565);
+}
+
+TEST_F(PageTest, TextRunIsPlacedAtItsScaledPenAndBaseline) {
+    ensure_text(root);
+    write_page(std::string(OPENING) + "<DS 3 7b 62 17 Please try again later.>");
+    page_draw(0, 0);
+    EXPECT_EQ(parser.text_len, 23u);
+    EXPECT_STREQ(parser.text, "Please try again later.");
+    Rect r = ink(screen());
+    // Pen at x 62, baseline at y 49: the capital P starts at the pen, the
+    // letters stand on row 48, the descenders of y and g reach below.
+    EXPECT_GE(r.left, 62);
+    EXPECT_LE(r.left, 63);
+    EXPECT_LE(r.top, 43);
+    EXPECT_GE(r.bottom, 49);
+    EXPECT_LE(r.bottom, 51);
+    EXPECT_GT(r.right, 62 + 60);
+}
+
+TEST_F(PageTest, CountedTextHoldingGreaterThanReadsOnAndSkipsTheOwnClose) {
+    write_page(std::string(OPENING) + "<DS 3 10 10 3 a>b><BC ff 0 0><CR 3 0 0 280 1e0>");
+    std::vector<std::string> texts;
+    page_draw(0, 0);
+    EXPECT_EQ(parser.text_len, 3u);
+    EXPECT_EQ(std::string(parser.text, 3), "a>b");
+    // The tags after the text are still executed.
+    EXPECT_EQ(at(100, 100), RED565);
+}
+
+TEST_F(PageTest, CountedTextLongerThanTheBoundIsPassedOverWithoutExecuting) {
+    std::string text(5000, 'x');
+    text[100] = '>';
+    write_page(std::string(OPENING) + "<DS 3 10 10 1388 " + text + "><BC ff 0 0><CR 3 0 0 280 1e0>");
+    page_draw(0, 0);
+    EXPECT_EQ(parser.text_len, 0u);
+    EXPECT_EQ(at(100, 100), RED565);
+}
+
+TEST_F(PageTest, TagOf1023BytesIsExecutedAndOf1024Dropped) {
+    auto padded = [](size_t total) {
+        std::string t = "<BC ff 0 0";
+        t += std::string(total - t.size() - 1, ' ');
+        return t + ">";
+    };
+    ASSERT_EQ(padded(1023).size(), 1023u);
+    write_page(std::string(OPENING) + padded(1023) + "<CR 3 0 0 280 1e0>");
+    page_draw(0, 0);
+    EXPECT_EQ(at(100, 100), RED565);
+    write_page(std::string(OPENING) + padded(1024) + "<CR 3 0 0 280 1e0>");
+    page_draw(0, 0);
+    EXPECT_EQ(at(100, 100), WHITE565);
+}
+
+TEST_F(PageTest, PageScaleHalvesOrTakesTwoThirdsWhenZoomed) {
+    zoom_mode = 0;
+    EXPECT_EQ(page_scale(0), 0);
+    EXPECT_EQ(page_scale(1), 1);
+    EXPECT_EQ(page_scale(2), 1);
+    EXPECT_EQ(page_scale(3), 2);
+    EXPECT_EQ(page_scale(0x280), 320);
+    EXPECT_EQ(page_scale(-3), -1);  // truncates toward zero
+    zoom_mode = 1;
+    EXPECT_EQ(page_scale(3), 2);
+    EXPECT_EQ(page_scale(0x280), 427);
+    zoom_mode = 0;
+}
+
+TEST_F(PageTest, ScrambledUrlBlockEntersTheHistoryOnceAndIsRewrittenInTheFile) {
+    for (int i = 0; i < HISTORY_SIZE; i++) {
+        free(app.history[i]);
+        app.history[i] = nullptr;
+    }
+    uint8_t key[16];
+    memcpy(key, working_key, 16);
+    std::string page = std::string(OPENING);
+    pw_en(page, "<URL http://example.org/a?b=1><BC ff 0 0><CR 3 0 0 280 1e0>", key, 5);  // more tags follow the address
+    write_page(page);
+    working_key[2] = 0;
+    page_draw(0, 0);
+    EXPECT_EQ(working_key[2], 5);
+    ASSERT_NE(app.history[0], nullptr);
+    EXPECT_STREQ(app.history[0], "http://example.org/a?b=1");
+    EXPECT_EQ(at(100, 100), RED565);
+    std::string file = read_page();
+    EXPECT_NE(file.find("<EE "), std::string::npos);
+    EXPECT_NE(file.find("<URR http://example.org/a?b=1>"), std::string::npos);
+    page_draw(0, 0);
+    EXPECT_EQ(app.history[1], nullptr);  // not added a second time
+    EXPECT_EQ(at(100, 100), RED565);
+}
+
+TEST_F(PageTest, IncompleteScrambledBlockStopsThePassUntilItArrives) {
+    uint8_t key[16];
+    memcpy(key, working_key, 16);
+    std::string block;
+    pw_en(block, "<BC ff 0 0><CR 3 0 0 280 1e0>", key, 1);
+    write_page(std::string(OPENING) + block.substr(0, block.size() - 3));
+    page_draw(0, 0);
+    EXPECT_EQ(at(100, 100), WHITE565);
+    write_page(std::string(OPENING) + block);
+    page_draw(0, 0);
+    EXPECT_EQ(at(100, 100), RED565);
+}
+
+TEST_F(PageTest, APageWithoutImagesRunsOneInvocationAndWithOneRunsThree) {
+    write_page(std::string(OPENING) + "<CR 3 0 0 280 1e0>");
+    DWORD before = parser.invocations;
+    page_draw(0, 0);
+    EXPECT_EQ(parser.invocations - before, 1u);
+    std::vector<uint8_t> payload = {0, 8, 1, 0xCD, 0xCD, 0xCD, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 7, 0, 0, 0xFF, 0xFF, 0xF8, 0};
+    std::string page = std::string(OPENING) + "<IS 3 7 10 10>";
+    pw_im(page, 3, 10, 10, 2, 2, payload);
+    write_page(page);
+    before = parser.invocations;
+    page_draw(0, 0);
+    EXPECT_EQ(parser.invocations - before, 3u);
+    EXPECT_EQ(at(8, 8), RED565);
+}
+
+TEST_F(PageTest, UnknownTagsAndIeHaveNoEffect) {
+    write_page(std::string(OPENING) + "<CR 3 0 0 280 1e0>");
+    page_draw(0, 0);
+    std::vector<uint16_t> plain = screen();
+    write_page(std::string(OPENING) + "<ZZ 1 2 3><IE><ST><KP><EE 9><CR 3 0 0 280 1e0><QQ>");
+    page_draw(0, 0);
+    EXPECT_EQ(screen(), plain);
+}
+
+TEST_F(PageTest, FramesOfTheStandardGeometriesAreNumberedThreeAndFour) {
+    write_page("<FR 0 0 280 1e0><FR 0 0 1e0 168><FR 10 20 100 80>");
+    page_draw(0, 0);
+    PageFrame* f3 = frame_find(3);
+    PageFrame* f4 = frame_find(4);
+    ASSERT_NE(f3, nullptr);
+    ASSERT_NE(f4, nullptr);
+    EXPECT_EQ(f3->rect.top, 0);
+    EXPECT_EQ(f3->rect.left, 0);
+    EXPECT_EQ(f3->rect.bottom, 239);
+    EXPECT_EQ(f3->rect.right, 319);
+    EXPECT_EQ(f4->rect.bottom, 179);
+    EXPECT_EQ(f4->rect.right, 239);
+    EXPECT_NE(frame_find((0x20 | (0x10 << 16)) ^ (0x80 | (0x100 << 16))), nullptr);
+}
+
+TEST_F(PageTest, AFrameDeclaredAgainKeepsItsFirstRect) {
+    write_page("<FR 0 0 280 1e0><FR 0 0 280 1e0>");
+    page_draw(0, 0);
+    ASSERT_NE(page_frames, nullptr);
+    EXPECT_EQ(page_frames->next, nullptr);
+}
+
+TEST_F(PageTest, FrameClipIsNarrowedByItsVerticalBar) {
+    write_page(std::string(OPENING) + "<SV 3 26f 11 11 1ad 11 3f>");
+    page_draw(0, 0);
+    EXPECT_EQ(frame_select_clip(3), 1);
+    EXPECT_EQ(gfx.clip.top, 0);
+    EXPECT_EQ(gfx.clip.left, 0);
+    EXPECT_EQ(gfx.clip.bottom, 239);
+    EXPECT_EQ(gfx.clip.right, 311);
+    EXPECT_EQ(frame_select_clip(99), 0);
+    EXPECT_EQ(gfx.clip.right, 319);
+}
+
+TEST_F(PageTest, RectangleFillsExactlyItsScaledPixels) {
+    write_page(std::string(OPENING) + "<BC ff 0 0><CR 3 8 8 1c0 6e>");
+    page_draw(0, 0);
+    EXPECT_EQ(count_not({4, 4, 59, 228}, RED565), 0);
+    EXPECT_EQ(count_of(RED565), 56 * 225);
+    EXPECT_EQ(at(3, 4), WHITE565);
+    EXPECT_EQ(at(229, 59), WHITE565);
+    EXPECT_EQ(at(4, 60), WHITE565);
+}
+
+TEST_F(PageTest, RectangleOfOneScaledRowFillsTheBottomRow) {
+    // top 10 -> 5, bottom 12 -> 6: one row, at y 6.
+    write_page(std::string(OPENING) + "<BC ff 0 0><CR 3 14 a 28 2>");
+    page_draw(0, 0);
+    EXPECT_EQ(count_of(RED565), 21);
+    EXPECT_EQ(count_not({6, 10, 6, 30}, RED565), 0);
+}
+
+TEST_F(PageTest, RectangleReachingTheBottomEdgeTakesTheTextColour) {
+    write_page(std::string(OPENING) + "<BC ff 0 0><FC 0 0 ff><CR 3 0 1dc 280 10>");
+    page_draw(0, 0);
+    EXPECT_EQ(at(100, 238), BLUE565);
+    EXPECT_EQ(at(100, 239), BLUE565);
+}
+
+TEST_F(PageTest, EmptyRectangleDrawsNothing) {
+    write_page(std::string(OPENING) + "<BC ff 0 0><CR 3 8 8 0 6e><CR 3 8 8 10 -4>");
+    page_draw(0, 0);
+    EXPECT_EQ(count_of(RED565), 0);
+}
+
+TEST_F(PageTest, UnsupportedTextSizeFallsBackTo16) {
+    write_page(std::string(OPENING) + "<SZ 11><DS 3 10 20 2 ab>");
+    page_draw(0, 0);
+    EXPECT_EQ(parser.text_size, 16);
+    write_page(std::string(OPENING) + "<SZ 1a><DS 3 10 20 2 ab>");
+    page_draw(0, 0);
+    EXPECT_EQ(parser.text_size, 26);
+}
+
+TEST_F(PageTest, ScrollBarsGetTheirRectanglesFromTheSampleTags) {
+    write_page(std::string(OPENING) + "<SH 3 11 1cf 24d 11 11 23e><SV 3 26f 11 11 1ad 11 3f>");
+    page_draw(0, 0);
+    ASSERT_NE(page_scrollbars, nullptr);
+    ScrollBar* h = page_scrollbars;
+    ScrollBar* v = h->next;
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(h->kind, (DWORD)'H');
+    EXPECT_EQ(h->rect.top, 232);
+    EXPECT_EQ(h->rect.left, 0);
+    EXPECT_EQ(h->rect.bottom, 240);
+    EXPECT_EQ(h->rect.right, 313);
+    EXPECT_EQ(h->position, 0x11u);
+    EXPECT_EQ(h->end, 0x11u + 0x23e - 1);
+    EXPECT_EQ(v->kind, (DWORD)'V');
+    EXPECT_EQ(v->rect.top, 1);
+    EXPECT_EQ(v->rect.left, 312);
+    EXPECT_EQ(v->rect.bottom, 231);
+    EXPECT_EQ(v->rect.right, 320);
+    EXPECT_EQ(v->prev, h);
+    // Drawn at the end of the pass: the bar's ground and its black arrows.
+    EXPECT_EQ(at(316, 100), gfx_rgb565(0xD8, 0xD8, 0xFD));
+    EXPECT_EQ(at(316, 20), gfx_rgb565(0xA8, 0xA8, 0xED));  // the thumb, rows 9 to 40
+    EXPECT_EQ(at(316, 4), BLACK565);                         // tip of the up arrow
+    EXPECT_EQ(at(313, 5), gfx_rgb565(0xA8, 0xA8, 0xED));  // arrow ground inside its edges
+    EXPECT_EQ(at(312, 5), gfx_rgb565(0xBB, 0xBB, 0xBB));
+}
+
+TEST_F(PageTest, ARepeatedScrollBarOnlyMovesItsThumb) {
+    write_page(std::string(OPENING) + "<SH 3 11 1cf 24d 11 11 100><SH 3 11 1cf 24d 11 80 100>");
+    page_draw(0, 0);
+    ASSERT_NE(page_scrollbars, nullptr);
+    EXPECT_EQ(page_scrollbars->next, nullptr);
+    EXPECT_EQ(page_scrollbars->position, 0x80u);
+    EXPECT_EQ(page_scrollbars->end, 0x80u + 0x100 - 1);
+    ASSERT_NE(page_scrollbars->thumb, nullptr);
+    EXPECT_EQ(page_scrollbars->thumb->rect.left, page_scale(0x80));
+}
+
+TEST_F(PageTest, ScrollBarsWithTheWrongThicknessAreIgnored) {
+    write_page(std::string(OPENING) + "<SH 3 11 1cf 24d 12 11 23e><SV 3 26f 11 10 1ad 11 3f>");
+    page_draw(0, 0);
+    EXPECT_EQ(page_scrollbars, nullptr);
+}
+
+TEST_F(PageTest, SwClearsTheStripsAndRemovesOnlyItselfFromAStatusPage) {
+    std::string page = "HTTP/1.0 200 OK\r\n\r\n<FR 0 0 280 1e0><sw 3 0 0><BC ff 0 0><CR 3 0 0 280 1e0>";
+    write_page(page);
+    page_draw(0, 0);
+    std::string file = read_page();
+    EXPECT_EQ(file, "HTTP/1.0 200 OK\r\n\r\n<FR 0 0 280 1e0><BC ff 0 0><CR 3 0 0 280 1e0>");
+    EXPECT_EQ(at(100, 100), RED565);
+}
+
+TEST_F(PageTest, MissingPageFileDrawsNothing) {
+    gfx_fill_rect(&gfx.clip, COLOUR_RED);
+    app.page_file_path = "/cv/absent.txt";
+    DWORD before = parser.invocations;
+    page_draw(0, 0);
+    EXPECT_EQ(parser.invocations - before, 1u);
+    EXPECT_EQ(at(100, 100), gfx_rgb565(0xA8, 0, 0));
+}
+
+TEST(Utf8, ConvertsOneTwoAndThreeByteSequencesAndStopsAtFourByteLeads) {
+    WCHAR out[16];
+    const char in[] = "a\xC3\xA9\xE2\x82\xAC\x80z\xF0q";
+    utf8_to_utf16(in, (DWORD)strlen(in), out);
+    EXPECT_EQ(out[0], u'a');
+    EXPECT_EQ(out[1], 0xE9);
+    EXPECT_EQ(out[2], 0x20AC);
+    EXPECT_EQ(out[3], u'?');
+    EXPECT_EQ(out[4], u'z');
+    EXPECT_EQ(out[5], 0);  // the 4-byte lead leaves a 0 that ends the text
+    EXPECT_EQ(out[6], u'q');
+}
+
+TEST(Utf8, ASequenceCutShortAtTheEndReadsNothingBeyondTheText) {
+    WCHAR out[4];
+    const char in[] = "\xE2\x82";
+    utf8_to_utf16(in, 2, out);
+    EXPECT_EQ(out[1], 0);
+    EXPECT_EQ(out[2], 0);
+}
