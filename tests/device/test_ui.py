@@ -232,6 +232,27 @@ class AddressBar(UiCase):
         self.assertTrue(near(pixel(shot, 113, 200), (0xA8, 0xA8, 0xED), 8))  # the OK button
 
 
+class HardwareButtons(UiCase):
+    """The button that opens the keypad depends on the device; pressed again
+    while the keypad is up, it closes it like "Esc"."""
+
+    def bar(self, key, options):
+        code, err = self.dev.run(["wait-idle 400", "key %d" % key, SETTLE, KEYS["bksp"], letter("x"), KEYS["ok"],
+                                  SETTLE, "key %d" % key, SETTLE, letter("y"), "key %d" % key, SETTLE],
+                                 *options, timeout=60)
+        self.assertEqual(code, 0, err)
+        return [e for e in self.events() if e.startswith("<URL")]
+
+    def test_an_inverted_panel_opens_it_with_button_0xc2(self):
+        self.assertEqual(self.bar(0xC2, ["--panel", "inverted"]), ["<URL x >\r\n\r\n"])
+
+    def test_the_hp_family_opens_it_with_button_0xc2(self):
+        self.assertEqual(self.bar(0xC2, ["--oem", "HP, iPAQ h5500"]), ["<URL x >\r\n\r\n"])
+
+    def test_other_devices_open_it_with_the_game_api_button_c(self):
+        self.assertEqual(self.bar(0xC1, []), ["<URL x >\r\n\r\n"])
+
+
 class Offline(unittest.TestCase):
     def setUp(self):
         self.dev = NetDevice()  # no balancer: the client goes offline
