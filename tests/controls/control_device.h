@@ -23,7 +23,7 @@
 struct ControlDevice {
     std::string root;
 
-    ControlDevice() {
+    explicit ControlDevice(bool inverted = false) {
         char tmpl[] = "/tmp/cvcontrols.XXXXXX";
         root = mkdtemp(tmpl);
         mkdir((root + "/cv").c_str(), 0755);
@@ -34,6 +34,7 @@ struct ControlDevice {
         EmuConfig cfg;
         cfg.root = root;
         cfg.headless = true;
+        cfg.inverted = inverted;  // a panel with a negative y pitch
         emu_configure(cfg);
         GXOpenDisplay((HWND)1, GX_FULLSCREEN);
         gfx_init();

@@ -15,7 +15,7 @@
 #include "page/parser.h"
 
 struct PageDevice : ControlDevice {
-    PageDevice() {
+    explicit PageDevice(bool inverted = false) : ControlDevice(inverted) {
         page_lists_init();
         app.page_file_path = "/cv/kivo.txt";
     }

@@ -74,6 +74,35 @@ TEST(FormTags, ButtonsOfOneNameAreOneButtonAtTheLastPlace) {
     EXPECT_EQ(b->next->id, 2u);
 }
 
+TEST(FormTags, AButtonAlreadyStandingThereIsKeptUnlessItIsTheLast) {
+    P d;
+    d.draw("<BT 3 10 10 40 1b a 1 A><BT 3 100 10 40 1b b 1 B><BT 3 10 10 40 1b c 1 C>");
+    ASSERT_EQ(P::count_buttons(), 2);
+    EXPECT_EQ(P::label(page_buttons->label), u"A");
+    EXPECT_EQ(parser.button_serial, 3u);
+    // Standing where the last button stands is no reason to skip.
+    d.draw("<BT 3 10 10 40 1b a 1 A><BT 3 10 10 40 1b c 1 C>");
+    EXPECT_EQ(P::count_buttons(), 2);
+}
+
+TEST(FormTags, TheImagePassRefreshesTheRecordsOfTheFullPass) {
+    P d;
+    std::string items;
+    for (int i = 0; i < 6; i++) items += P::counted(std::string("LI ") + (i == 5 ? "1" : "0") + " lb", "row");
+    DWORD before = parser.invocations;
+    d.draw("<BT 3 14a 4f 42 1b 24 6 Search>" + dm_example() + "<LM 3 20 20 80 30 lb>" + items +
+           "<CB 3 20 40 1a 1a 1 c1>" + P::counted("TA 3 d 90 67 40 t", "a\nb") + "<IM 3 0 0 10 10 4>abcd<IE>");
+    EXPECT_EQ(parser.invocations - before, 3u);  // full, image and redraw pass
+    EXPECT_EQ(P::count_buttons(), 1);
+    EXPECT_EQ(P::count_lists(), 3);
+    EXPECT_EQ(P::list_named("0")->item_count, 2);
+    EXPECT_EQ(P::list_named("lb")->item_count, 6);
+    EXPECT_EQ(P::list_named("lb")->first_visible, 4);
+    EXPECT_EQ(P::list_named("CBs:3")->item_count, 1);
+    EXPECT_EQ(P::count_text_controls(), 1);
+    EXPECT_EQ(P::label(page_text_controls->lines[1]), u"b");
+}
+
 TEST(FormTags, CheckBoxesOfAFrameFormOneGroup) {
     P d;
     d.draw("<CB 3 20 40 1a 1a 1 c1><CB 3 20 60 1a 1a 0 c2>");
@@ -372,6 +401,13 @@ TEST(FormPage, ZoomedInEveryKindOfControlLooksAsItDid) {
     zoom_mode = 1;
     d.draw(form_page());
     expect_golden("form_page_zoomed");
+}
+
+TEST(FormPage, OnAPanelWithANegativePitchLooksTheSame) {
+    P d(true);
+    ASSERT_TRUE(P::has_text());
+    d.draw(form_page());
+    expect_golden("form_page");
 }
 
 TEST(FormPage, OpenDropDownLooksAsItDid) {
