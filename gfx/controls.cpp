@@ -1138,6 +1138,9 @@ static void draw_group_item(TextEngine* engine, ListItem* it, int* err) {
 void control_draw(TextEngine* engine, ListControl* list, int* err) {
     *err = 0;
     if (!list) return;
+    // The first item places a list box or drop-down: one without items has
+    // no place on the screen yet, so there is nothing to draw.
+    if ((list->kind == LIST_BOX || list->kind == LIST_DROP_DOWN) && list->item_count == 0) return;
     switch (list->kind) {
     case LIST_BOX:
         draw_list_box(engine, list, err);

@@ -334,6 +334,20 @@ TEST(Lists, RefuseUnknownKindsAndMissingLists) {
     list_destroy(other, &err);
 }
 
+TEST(Lists, ListsWithoutItemsDrawNothing) {
+    D d;
+    D::clear(COLOUR_WHITE);
+    int err = 0;
+    ListControl* box = list_create(text_engine, "b", LIST_BOX, 48, 60, 3, &err);
+    ListControl* drop = list_create(text_engine, "d", LIST_DROP_DOWN, 10, 60, 3, &err);
+    control_draw(text_engine, box, &err);
+    control_draw(text_engine, drop, &err);
+    Rect all = {0, 0, 239, 319};
+    EXPECT_EQ(D::count_not(all, 3), 0);
+    list_destroy(box, &err);
+    list_destroy(drop, &err);
+}
+
 TEST(Lists, OnlyTheFirstSelectedItemStaysSelected) {
     D d;
     int err = 0;
