@@ -72,7 +72,10 @@ static void history_list(HWND hwnd, ButtonControl* arrow) {
     l->size = 11;
     for (int i = 0; i < n && !err; i++)
         list_add_item_cstr(text_engine, l, app.history[i], i, left, arrow->rect.top, i == 0, &err);
-    if (err) return;  // the pool is gone with the list
+    if (err) {
+        if (text_engine) list_destroy(l, &err);  // else the pool went with it
+        return;
+    }
     uint16_t* saved = nullptr;
     Rect area = {l->rect.top - 2, l->rect.left - 2, l->rect.bottom + 2, l->rect.right + 2};
     gfx.frame = (char*)GXBeginDraw();
@@ -102,7 +105,7 @@ static void history_list(HWND hwnd, ButtonControl* arrow) {
     }
     if (app.pending_selection) history_to_front(l->selected);
     app.pending_selection = 0;
-    list_destroy(l, &err);
+    if (text_engine) list_destroy(l, &err);
 }
 
 // After a tap on the arrow: track it until the release; 1 when the release
@@ -143,6 +146,7 @@ static void open_local_page(const char* name) {
 
 void address_bar(HWND hwnd) {
     if (app.ui_mode != 0) return;
+    TextEngine* engine = text_engine;
     int err = 0;
     ButtonControl* arrow = button_create(text_engine, nullptr, &arrow_drop_11, 0, 0, 0, nullptr, 0, &err);
     if (err) arrow = nullptr;
@@ -157,8 +161,16 @@ void address_bar(HWND hwnd) {
         WCHAR* lines[1] = {address_buffer};
         int tapped = 0;
         result = text_entry(hwnd, text_engine, lines, &ADDRESS_CAPACITY, -1, 1, arrow, &tapped, 0, &err);
+        if (!ui_pool_alive(engine)) {
+            arrow = nullptr;  // gone with the pool
+            break;
+        }
         if (!tapped || !arrow) break;
         arrow_tapped(hwnd, arrow);
+        if (!ui_pool_alive(engine)) {
+            arrow = nullptr;
+            break;
+        }
     }
     free(app.typed_url);
     app.typed_url = nullptr;
@@ -210,6 +222,6 @@ void address_bar(HWND hwnd) {
         free(app.typed_url);
         app.typed_url = nullptr;
     }
-    if (arrow) button_destroy(arrow, &err);
+    if (arrow && ui_pool_alive(engine)) button_destroy(arrow, &err);
     if (result == EDIT_EXIT) SendMessageW(hwnd, WM_DESTROY, 0, 0);
 }

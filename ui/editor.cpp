@@ -519,8 +519,23 @@ static void make_arrows() {
 
 // -------------------------------------------------------------- the entry
 
-static void free_lines(Editor* ed, MemPool* pool) {
+// The pool failed: it is gone with every block, and the text resources too.
+static void pool_lost(MemPool* pool) {
+    pool_destroy(pool);
+    if (pool == text_pool) {
+        text_pool = nullptr;
+        text_engine = nullptr;
+    }
+}
+
+static void free_lines(Editor* ed, MemPool* pool, int* err) {
     if (!ed->lines || !pool) return;
+    int e = setjmp(pool->jump);
+    if (e) {
+        *err = e;
+        pool_lost(pool);
+        return;
+    }
     for (int i = 0; i < ed->count; i++) pool_free(pool, ed->lines[i]);
     pool_free(pool, ed->lines);
     pool_free(pool, ed->caps);
@@ -533,10 +548,9 @@ static int copy_lines(Editor* ed, WCHAR** src, const uint16_t* caps, int* err) {
         *err = ERR_NO_POOL;
         return 0;
     }
-    volatile int done = 0;
     *err = setjmp(pool->jump);
     if (*err) {
-        pool_destroy(pool);
+        pool_lost(pool);
         ed->lines = nullptr;
         return 0;
     }
@@ -552,8 +566,7 @@ static int copy_lines(Editor* ed, WCHAR** src, const uint16_t* caps, int* err) {
         if (n) memcpy(ed->lines[i], src[i], (size_t)n * sizeof(WCHAR));
         ed->lines[i][n] = 0;
     }
-    done = 1;
-    return done;
+    return 1;
 }
 
 static ButtonControl* make_arrow(Editor* ed, int i, LONG left, LONG top, int* err) {
@@ -625,14 +638,15 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
         ed.visible = (ed.box.bottom - ed.box.top + 1) / 14;
         ed.vbar = {ed.box.top, ed.box.right + 1, ed.box.bottom, ed.box.right + 10};
         ed.hbar = {ed.box.bottom + 1, ed.box.left, ed.box.bottom + 9, ed.box.right};
-        int e = 0;
-        ed.arrows[0] = make_arrow(&ed, 0, ed.vbar.left, ed.vbar.top, &e);
+        int e = ui_pool_alive(engine) ? 0 : ERR_NO_MEMORY;
+        if (!e) ed.arrows[0] = make_arrow(&ed, 0, ed.vbar.left, ed.vbar.top, &e);
         if (!e) ed.arrows[1] = make_arrow(&ed, 1, ed.vbar.left, ed.vbar.bottom - 8, &e);
         if (!e) ed.arrows[2] = make_arrow(&ed, 2, ed.hbar.left, ed.hbar.top, &e);
         if (!e) ed.arrows[3] = make_arrow(&ed, 3, ed.hbar.right - 8, ed.hbar.top, &e);
         if (e) *err = e;
     }
-    if (ed.caret > 0 && caret_offset(&ed) > box_width(&ed) - 25) ed.caret = 0;
+    bool lost = !ui_pool_alive(engine);
+    if (!lost && ed.caret > 0 && caret_offset(&ed) > box_width(&ed) - 25) ed.caret = 0;
     if (line_count > 1) collapse(&ed);
 
     gfx.frame = (char*)GXBeginDraw();
@@ -642,7 +656,7 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
             gfx_save_area(&editor_saved_area, &editor_saved_rect);
             keypad_draw(engine, layer);
         }
-        if (caller) {
+        if (caller && !lost) {
             int e = 0;
             button_draw(engine, caller, BUTTON_NORMAL, &e);
         }
@@ -650,11 +664,21 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
     }
     ed.text_dirty = 1;
 
-    while (!ed.done) {
+    lost = !ui_pool_alive(engine);
+    while (!ed.done && !lost) {
         refresh(&ed);
         Point p;
         int code = keypad_wait(hwnd, engine, &keypad_layers[ed.ks.layer], &p);
         key(&ed, code, &p, tapped, err);
+        lost = !ui_pool_alive(engine);
+    }
+    if (lost) {
+        // The pool failed while the keypad was rebuilt: the working lines
+        // and the buttons went with it. Put the screen back, keep the
+        // caller's text, and report the pool's error.
+        ed.result = EDIT_CANCELLED;
+        *tapped = 0;
+        if (!*err) *err = ERR_NO_MEMORY;
     }
 
     // Exit: caret off, buttons freed, the screen put back unless the caller
@@ -664,7 +688,7 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
         caret_hide(&ed);
         GXEndDraw();
     }
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < 4 && !lost; i++)
         if (ed.arrows[i]) {
             int e = 0;
             button_destroy(ed.arrows[i], &e);
@@ -680,7 +704,7 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
         }
         editor_saved_area = nullptr;
     }
-    if (ed.result == EDIT_ACCEPTED) {
+    if (ed.result == EDIT_ACCEPTED && !lost) {
         for (int i = 0; i < line_count; i++) {
             if (!lines[i] || !capacities[i]) continue;
             int n = len_of(ed.lines[i]);
@@ -689,7 +713,7 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
             lines[i][n] = 0;
         }
     }
-    free_lines(&ed, engine->pool);
+    if (!lost) free_lines(&ed, engine->pool, err);
     gfx.clip = saved_clip;
     zoom_mode = saved_zoom;
     memcpy(text_colour, saved_colour, 3);

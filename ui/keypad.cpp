@@ -235,6 +235,8 @@ static void make_toolbar_pixels() {
 
 // ---------------------------------------------------------------- building
 
+int ui_pool_alive(TextEngine* engine) { return engine && engine == text_engine; }
+
 // A key: a button with a 16-bit label, laid out like a push button (label
 // font, size by zoom) and then given the rectangle of the table (right and
 // bottom -1: keep the push-button size) with its label centred.
@@ -258,8 +260,16 @@ static void append(KeypadLayer* layer, ButtonControl** tail, ButtonControl* b) {
     *tail = b;
 }
 
+static void build_buttons(TextEngine* engine, KeypadLayer* layer, int one_line, int toolbar, int* err);
+
 void keypad_build(TextEngine* engine, KeypadLayer* layer, int one_line, int toolbar, int* err) {
     *err = 0;
+    build_buttons(engine, layer, one_line, toolbar, err);
+    // A pool failure took every button with the pool; keep none of them.
+    if (*err && !ui_pool_alive(engine)) layer->buttons = nullptr;
+}
+
+static void build_buttons(TextEngine* engine, KeypadLayer* layer, int one_line, int toolbar, int* err) {
     layer->buttons = nullptr;
     ButtonControl* tail = nullptr;
     const int s = 8;
@@ -303,6 +313,7 @@ void keypad_build(TextEngine* engine, KeypadLayer* layer, int one_line, int tool
 void keypad_free(KeypadLayer* layer) {
     ButtonControl* b = layer->buttons;
     layer->buttons = nullptr;
+    if (!text_engine) return;  // the pool went, and the buttons with it
     while (b) {
         ButtonControl* next = b->next;
         int err = 0;

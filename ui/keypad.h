@@ -104,6 +104,10 @@ void keypad_after_character(TextEngine* engine, KeypadState* ks, int* err);
 // Hardware key (virtual key v) to key code; 0 when ignored.
 int keypad_translate_key(int v);
 
+// The engine's pool still stands: a pool failure anywhere destroys the main
+// pool with every record in it and clears text_engine.
+int ui_pool_alive(TextEngine* engine);
+
 // Polls the window's queue for one message (0 to 1023) and removes it.
 void ui_wait_message(HWND hwnd, MSG* msg);
 

@@ -38,6 +38,10 @@ static void widen(WCHAR* out, const char* in, int size) {
 
 static void free_controls() {
     int err = 0;
+    if (!text_engine) {  // a pool failure took the controls with it
+        memset(&opt, 0, sizeof opt);
+        return;
+    }
     for (TextBox* t = opt.fields; t;) {
         TextBox* next = t->next;
         textbox_destroy(t, &err);
@@ -58,40 +62,46 @@ static TextBox* field(const WCHAR* text, uint32_t id, const char* name, LONG rig
     return *err ? nullptr : t;
 }
 
-// Builds the controls from the settings; 1 when all of them exist.
+// Builds the controls from the settings, linking each into the screen as it
+// is made so that a failure part way frees what exists. 1 when all exist.
 static int build() {
     int err = 0;
     WCHAR text[128];
-    widen(text, app.user_name, 128);
-    TextBox* user = field(text, FIELD_USER, "User", 209, 0, &err);
-    widen(text, app.password, 128);
-    TextBox* pass = field(text, FIELD_PASSWORD, "Password", 209, 1, &err);
-    widen(text, app.proxy_entry.host, 128);
-    TextBox* host = field(text, FIELD_HOST, "Host", 209, 0, &err);
     char port[16];
     snprintf(port, sizeof port, "%d", (int)app.proxy_entry.port);
-    widen(text, port, 128);
-    TextBox* portf = field(text, FIELD_PORT, "Port", 25, 0, &err);
-    if (err) return 0;
-    user->next = pass;
-    pass->next = host;
-    host->next = portf;
-    portf->next = nullptr;
-    opt.fields = user;
-
+    struct {
+        const char* value;
+        uint32_t id;
+        const char* name;
+        LONG right;
+        int password;
+    } const fields[4] = {{app.user_name, FIELD_USER, "User", 209, 0},
+                         {app.password, FIELD_PASSWORD, "Password", 209, 1},
+                         {app.proxy_entry.host, FIELD_HOST, "Host", 209, 0},
+                         {port, FIELD_PORT, "Port", 25, 0}};
+    TextBox** tail = &opt.fields;
+    for (const auto& f : fields) {
+        widen(text, f.value, 128);
+        TextBox* t = field(text, f.id, f.name, f.right, f.password, &err);
+        if (!t) return 0;
+        t->next = nullptr;
+        *tail = t;
+        tail = &t->next;
+    }
     ListControl* box = list_create(text_engine, "Proxy On/Off", LIST_CHECK_BOXES, 0, 0, 0, &err);
     if (err || !box) return 0;
+    box->next = nullptr;
     opt.proxy_box = box;
     list_add_item(text_engine, box, nullptr, 0, 0, 0, app.proxy_entry.enabled ? 1 : 0, &err);
-    if (err) return 0;
-
+    if (err || box->item_count != 1) return 0;
     ButtonControl* ok = button_create(text_engine, "OK", nullptr, 0, 0, CHOICE_OK, "OK", 0, &err);
-    if (err) return 0;
-    ButtonControl* cancel = button_create(text_engine, "Cancel", nullptr, 0, 0, CHOICE_CANCEL, "Cancel", 0, &err);
-    if (err) return 0;
-    ok->next = cancel;
-    cancel->next = nullptr;
+    if (err || !ok) return 0;
+    ok->next = nullptr;
     opt.buttons = ok;
+    ButtonControl* cancel = button_create(text_engine, "Cancel", nullptr, 0, 0, CHOICE_CANCEL, "Cancel", 0, &err);
+    if (err || !cancel) return 0;
+    cancel->next = nullptr;
+    ok->next = cancel;
     return 1;
 }
 
@@ -166,12 +176,18 @@ static void draw_screen() {
 void options_paint() {
     int saved_zoom = zoom_mode;
     zoom_mode = 1;
-    if (!opt.built && text_engine) {
-        if (build()) {
+    if (!opt.built) {
+        if (text_engine && build()) {
             opt.built = 1;
             place();
         } else {
+            // Without its controls the screen could never be left: go back
+            // to the page instead.
             free_controls();
+            app.ui_mode = 0;
+            app.redraw_pending = 1;
+            zoom_mode = saved_zoom;
+            return;
         }
     }
     memset(text_colour, 0, sizeof text_colour);
@@ -303,7 +319,11 @@ void options_stylus(HWND hwnd, UINT message, int x, int y) {
                 int tapped = 0, err = 0;
                 int r = text_entry(hwnd, text_engine, t->lines, t->capacities, -1, 1, nullptr, &tapped,
                                    t->password, &err);
-                if (r == EDIT_ACCEPTED && !err) redraw(t, nullptr);
+                if (!text_engine) {
+                    leave(CHOICE_CANCEL);  // the pool failed: the fields are gone
+                } else if (r == EDIT_ACCEPTED && !err) {
+                    redraw(t, nullptr);
+                }
             }
         }
     }

@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ui_fixture.h"
+#include "gfx/pool.h"
 #include "ui/editor.h"
 #include "ui/keypad.h"
 
@@ -360,6 +362,38 @@ TEST(KeypadTables, HardwareKeysTranslate) {
     app.display.cbyPitch = -480;
     EXPECT_EQ(keypad_translate_key(0xC2), KEY_ESC);
     app_state_init();
+}
+
+}  // namespace
+
+namespace {
+
+// Takes blocks from the main pool until only `left` slots stay free.
+std::vector<void*> fill_pool(int left) {
+    std::vector<void*> blocks;
+    while (text_pool->live < POOL_SLOTS - left) blocks.push_back(pool_alloc(text_pool, 4));
+    return blocks;
+}
+
+TEST_F(Editor, ANearlyFullPoolBuildsPartOfTheKeypadAndTheEditorStillEnds) {
+    auto blocks = fill_pool(40);
+    Field f("abc");
+    tap(ESC_X, ESC_Y);
+    EXPECT_EQ(run(f), EDIT_CANCELLED);
+    EXPECT_EQ(f.text(), "abc");
+    ASSERT_NE(text_engine, nullptr);
+    EXPECT_GE(pool_check(text_pool), 0);
+    EXPECT_EQ(text_pool->live, POOL_SLOTS - 40);  // everything the editor took is back
+    for (void* b : blocks) pool_free(text_pool, b);
+}
+
+TEST_F(Editor, AFullPoolEndsTheEditorAtOnceWithItsErrorAndTheTextUnchanged) {
+    fill_pool(0);
+    Field f("abc");
+    EXPECT_EQ(run(f), EDIT_ACCEPTED);
+    EXPECT_EQ(err, ERR_SLOTS_FULL);
+    EXPECT_EQ(f.text(), "abc");
+    EXPECT_EQ(text_engine, nullptr);  // the pool went with the failure
 }
 
 }  // namespace
