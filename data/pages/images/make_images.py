@@ -140,13 +140,13 @@ def broken_link():
 
     def ring(x, y, cx, cy, rx, ry):
         v = ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2
-        return 0.55 <= v <= 1.0
+        return 0.42 <= v <= 1.0
 
     def shade(x, y):
         if ring(x, y, 13, 17, 11, 7.5):
-            return (90, 100, 120, 1.0)
+            return (60, 70, 95, 1.0)
         if ring(x, y, 31, 15, 11, 7.5):
-            return (90, 100, 120, 1.0)
+            return (60, 70, 95, 1.0)
         # the break: a gap with sparks
         if 20 <= x <= 24:
             return None
