@@ -6,7 +6,7 @@
 # cope without them.
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
-set(CV_SETUP_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(CV_SETUP_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "")
 
 function(cv_setup_launcher)
   cmake_parse_arguments(L "" "OUTPUT;PACKAGE;VERSION" "" ${ARGN})

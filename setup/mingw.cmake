@@ -10,16 +10,17 @@
 # Programs link the runtime statically so that they need nothing beside
 # themselves on the desktop (or in a Wine prefix).
 include_guard(GLOBAL)
+# Settings are cached so that every directory that uses the functions sees them.
 
 find_program(CV_MINGW_CXX x86_64-w64-mingw32-g++)
 find_program(CV_MINGW_WINDRES x86_64-w64-mingw32-windres)
 if(CV_MINGW_CXX AND CV_MINGW_WINDRES)
-  set(CV_MINGW_FOUND TRUE)
+  set(CV_MINGW_FOUND TRUE CACHE INTERNAL "")
 else()
-  set(CV_MINGW_FOUND FALSE)
+  set(CV_MINGW_FOUND FALSE CACHE INTERNAL "")
 endif()
 
-set(CV_MINGW_CXXFLAGS -std=c++17 -O2 -Wall -Wextra -Werror=format)
+set(CV_MINGW_CXXFLAGS -std=c++17 -O2 -Wall -Wextra -Werror=format CACHE INTERNAL "")
 
 function(cv_mingw_program)
   cmake_parse_arguments(P "GUI;DLL" "OUTPUT" "SOURCES;RESOURCES;RESOURCE_DEPENDS;DEFINES;LIBS" ${ARGN})
@@ -62,7 +63,9 @@ function(cv_mingw_program)
   if(P_DLL)
     list(APPEND kind -shared)
   endif()
+  get_filename_component(outdir ${P_OUTPUT} DIRECTORY)
   add_custom_command(OUTPUT ${P_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
     COMMAND ${CV_MINGW_CXX} ${kind} -static -s -o ${P_OUTPUT} ${objects} ${P_LIBS}
     DEPENDS ${objects}
     COMMENT "Linking ${P_OUTPUT}"
