@@ -1,6 +1,11 @@
 // pagec: compiles a page source into a page-stream file.
 //
-//   pagec [--key HEX32] [--links FILE] [--stored] SOURCE OUTPUT
+//   pagec [--key HEX32] [--links FILE] [--stored] [--cut] SOURCE OUTPUT
+//
+// --cut puts a page cut (CL) right after the header lines, as a server does
+// when it answers with a new page on a connection that already carried one;
+// --stored writes every picture uncompressed; --links writes the link areas
+// ("x y w h target" in page units, one a line) for a server stand-in.
 //
 // A source holds one statement per line; "#" starts a comment line. Numbers
 // are decimal page units (the server's 640 by 480 layout; the device shows
@@ -61,6 +66,7 @@ struct Compiler {
     int block_variant = -1;
     bool header = false;
     bool all_stored = false;
+    bool cut = false;
     uint8_t key[16];
     std::map<std::string, Picture> pictures;
     std::map<std::string, uint32_t> frames;  // named frames
@@ -278,6 +284,8 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--links" && i + 1 < argc) {
             links_path = argv[++i];
+        } else if (a == "--cut") {
+            c.cut = true;
         } else if (a == "--stored") {
             c.all_stored = true;
         } else {
@@ -285,7 +293,7 @@ int main(int argc, char** argv) {
         }
     }
     if (files.size() != 2) {
-        fprintf(stderr, "usage: pagec [--key HEX32] [--links FILE] [--stored] SOURCE OUTPUT\n");
+        fprintf(stderr, "usage: pagec [--key HEX32] [--links FILE] [--stored] [--cut] SOURCE OUTPUT\n");
         return 2;
     }
     c.source = files[0];
@@ -302,9 +310,10 @@ int main(int argc, char** argv) {
         statement(c, line);
     }
     if (c.block_variant >= 0) fail(c, "encipher block not ended");
+    std::string body = c.cut ? "<CL>" + c.body : c.body;
     std::string page;
-    if (c.header) pw_http_header(page, c.body.size());
-    page += c.body;
+    if (c.header) pw_http_header(page, body.size());
+    page += body;
     FILE* f = fopen(files[1].c_str(), "wb");
     if (!f || fwrite(page.data(), 1, page.size(), f) != page.size() || fclose(f) != 0) {
         fprintf(stderr, "pagec: cannot write %s\n", files[1].c_str());
