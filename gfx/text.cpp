@@ -61,6 +61,14 @@ static void engine_lost(TextEngine* engine) {
     text_pool = nullptr;
 }
 
+// The text operations are guarded entries, but callers (form controls, the
+// editor) may call them from inside guarded entries of their own on the same
+// pool. Each entry therefore keeps the caller's armed jump buffer and puts it
+// back when it returns normally, so the caller's failures still land in the
+// caller's frame.
+static void keep_outer(const MemPool* pool, jmp_buf outer) { memcpy(outer, pool->jump, sizeof(jmp_buf)); }
+static void restore_outer(MemPool* pool, const jmp_buf outer) { memcpy(pool->jump, outer, sizeof(jmp_buf)); }
+
 // ---------------------------------------------------------------------------
 // Ramp
 
@@ -124,12 +132,15 @@ static void build_ramp(TextEngine* engine, DWORD foreground, DWORD background) {
 void text_set_colours(TextEngine* engine, DWORD foreground, DWORD background) {
     if (!engine) return;
     MemPool* pool = engine->pool;
+    jmp_buf outer;
+    keep_outer(pool, outer);
     if (setjmp(pool->jump) != 0) {
         pool_destroy(pool);
         engine_lost(engine);
         return;
     }
     build_ramp(engine, foreground, background);
+    restore_outer(pool, outer);
 }
 
 static DWORD palette_colour(DWORD index) {
@@ -281,6 +292,8 @@ void text_draw(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t 
         return;
     }
     MemPool* pool = engine->pool;
+    jmp_buf outer;
+    keep_outer(pool, outer);
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_destroy(pool);
@@ -288,6 +301,7 @@ void text_draw(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t 
         return;
     }
     if (text) run_body(engine, text, length, style, size, x, y, 0);
+    restore_outer(pool, outer);
 }
 
 int text_measure(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
@@ -297,13 +311,17 @@ int text_measure(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_
         return 0;
     }
     MemPool* pool = engine->pool;
+    jmp_buf outer;
+    keep_outer(pool, outer);
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_destroy(pool);
         engine_lost(engine);
         return 0;
     }
-    return text ? run_body(engine, text, length, style, size, 0, 0, 1) : 0;
+    int width = text ? run_body(engine, text, length, style, size, 0, 0, 1) : 0;
+    restore_outer(pool, outer);
+    return width;
 }
 
 // Widens an 8-bit string into a pool block; bytes 0x80-0xFF become
@@ -325,17 +343,21 @@ void text_draw_cstr(TextEngine* engine, const char* text, uint16_t style, int16_
         return;
     }
     MemPool* pool = engine->pool;
+    jmp_buf outer;
+    keep_outer(pool, outer);
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_destroy(pool);
         engine_lost(engine);
         return;
     }
-    if (!text) return;
-    uint16_t length;
-    WCHAR* w = widen(pool, text, &length);
-    run_body(engine, w, length, style, size, x, y, 0);
-    pool_free(pool, w);
+    if (text) {
+        uint16_t length;
+        WCHAR* w = widen(pool, text, &length);
+        run_body(engine, w, length, style, size, x, y, 0);
+        pool_free(pool, w);
+    }
+    restore_outer(pool, outer);
 }
 
 int text_measure_cstr(TextEngine* engine, const char* text, uint16_t style, int16_t size, int* err) {
@@ -344,17 +366,22 @@ int text_measure_cstr(TextEngine* engine, const char* text, uint16_t style, int1
         return 0;
     }
     MemPool* pool = engine->pool;
+    jmp_buf outer;
+    keep_outer(pool, outer);
     *err = setjmp(pool->jump);
     if (*err != 0) {
         pool_destroy(pool);
         engine_lost(engine);
         return 0;
     }
-    if (!text) return 0;
-    uint16_t length;
-    WCHAR* w = widen(pool, text, &length);
-    int width = run_body(engine, w, length, style, size, 0, 0, 1);
-    pool_free(pool, w);
+    int width = 0;
+    if (text) {
+        uint16_t length;
+        WCHAR* w = widen(pool, text, &length);
+        width = run_body(engine, w, length, style, size, 0, 0, 1);
+        pool_free(pool, w);
+    }
+    restore_outer(pool, outer);
     return width;
 }
 

@@ -438,3 +438,23 @@ TEST(ShippedCache, DrawsEveryStyleAndSize) {
         y0 = base;
     }
 }
+
+// A caller's own guarded entry on the main pool stays armed across text calls.
+TEST(Runs, TextCallsLeaveTheCallersGuardArmed) {
+    Display d;
+    Engine e;
+    e.add(0, 10, 'A', 3, 5, 4);
+    volatile int step = 0;
+    int code = setjmp(e.pool->jump);
+    if (code == 0) {
+        int err;
+        step = 1;
+        text_measure_cstr(e.engine, "AA", 0, 10, &err);
+        text_set_colours(e.engine, 0x123456, 0x654321);
+        text_draw_cstr(e.engine, "A", 0, 10, 5, 20, &err);
+        step = 2;
+        pool_fail(e.pool, 4242);
+    }
+    EXPECT_EQ(code, 4242);
+    EXPECT_EQ(step, 2);
+}
