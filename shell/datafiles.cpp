@@ -103,7 +103,7 @@ void home_read() {
     if (text[end]) {
         const char* p = text + end;
         while (is_space(*p)) p++;
-        if (*p) b.port = (WORD)strtoul(p, nullptr, 10);
+        if (*p >= '0' && *p <= '9') b.port = (WORD)strtoul(p, nullptr, 10);
     }
 }
 

@@ -114,6 +114,10 @@ TEST_F(DataFiles, HomeFileNamesTheBalancer) {
     EXPECT_STREQ("lb2.example.net", app.balancer_entry.host);
     EXPECT_EQ(80, app.balancer_entry.port);
     app_state_init();
+    put(HOME_FILE, "lb3.example.net\nnot-a-port\n");
+    home_read();
+    EXPECT_EQ(80, app.balancer_entry.port);
+    app_state_init();
     put(HOME_FILE, "\n9000\n");
     home_read();
     EXPECT_STREQ(DEFAULT_BALANCER_HOST, app.balancer_entry.host);
