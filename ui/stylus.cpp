@@ -425,6 +425,59 @@ static int tracked() {
     return s.pressed_button || s.list_control || s.text_control || s.choice_control || s.list_box;
 }
 
+// --------------------------------------------------- stale references
+
+static int is_page_button(const ButtonControl* b) {
+    for (ButtonControl* x = page_buttons; x; x = x->next)
+        if (x == b) return 1;
+    for (ScrollBar* sb = page_scrollbars; sb; sb = sb->next)
+        if (sb->first == b || sb->second == b) return 1;
+    for (ListControl* l = page_list_controls; l; l = l->next)
+        if (l->arrow == b) return 1;
+    return 0;
+}
+
+static int is_page_list(const ListControl* c) {
+    for (ListControl* l = page_list_controls; l; l = l->next)
+        if (l == c) return 1;
+    return 0;
+}
+
+static int is_page_text(const TextBox* t) {
+    for (TextBox* x = page_text_controls; x; x = x->next)
+        if (x == t) return 1;
+    return 0;
+}
+
+// The interpreter rebuilds the page's controls on every full pass; a pass
+// that ran between a down and its release leaves the tracked records freed.
+// Forget whatever is no longer on the page before touching it.
+static void forget_stale() {
+    TapState& s = tap_state;
+    if (s.pressed_button && !is_page_button(s.pressed_button)) s.pressed_button = nullptr;
+    if (s.pressed_rect && !is_page_button(s.pressed_rect)) {
+        s.pressed_rect = nullptr;
+        s.pressed_is_scroll_arrow = 0;
+        s.pressed_lit = 0;
+    }
+    if (s.text_control && !is_page_text(s.text_control)) s.text_control = nullptr;
+    if (s.choice_control && !is_page_list(s.choice_control)) {
+        s.choice_control = nullptr;
+        s.chosen_rect = nullptr;
+    }
+    bool lost_list = s.list_control && !is_page_list(s.list_control);
+    bool lost_box = s.list_box && !is_page_list(s.list_box);
+    if (lost_list) {
+        s.list_control = nullptr;
+        s.drop_down_pending = 0;
+    }
+    if (lost_box) s.list_box = nullptr;
+    if (s.popup_state == 1 && !s.list_control && !s.list_box) {
+        s.popup_state = 0;
+        memset(&list_track, 0, sizeof list_track);
+    }
+}
+
 static int down(HWND hwnd, const Point* p) {
     TapState& s = tap_state;
     if (s.popup_state == 1) {
@@ -532,7 +585,7 @@ static int up(HWND hwnd, const Point* p) {
     if (s.pressed_button) {
         s.pressed_button = nullptr;
         result = 1;
-    } else if (s.list_control && s.popup_state == -1) {
+    } else if (s.popup_state == -1) {
         s.list_control = nullptr;
         s.popup_state = 0;
         return 1;
@@ -597,6 +650,7 @@ int stylus_event(HWND hwnd, UINT message, int x, int y) {
     }
     if (app.ui_mode != 0) return 0;
     Point p = {x, y};
+    forget_stale();
     switch (message) {
     case WM_LBUTTONDOWN: return down(hwnd, &p);
     case WM_MOUSEMOVE: return move(hwnd, &p);

@@ -281,4 +281,27 @@ TEST_F(Stylus, AListNameTooLongForTheMessageIsShortened) {
     (void)l;
 }
 
+TEST_F(Stylus, AReleaseAfterThePageWasRebuiltForgetsTheFreedControls) {
+    ButtonControl* b = button(100, 40);
+    ListControl* l = list("pick", LIST_BOX, 10, 40, 140, 48);
+    draw_lists();
+    ev(WM_LBUTTONDOWN, 105, 45);
+    // A full pass frees the page's controls and builds them again.
+    int e = 0;
+    page_buttons = nullptr;
+    button(100, 40);
+    button_destroy(b, &e);
+    EXPECT_EQ(ev(WM_LBUTTONUP, 105, 45), 0);
+    EXPECT_FALSE(app.pending_event);
+
+    ev(WM_LBUTTONDOWN, 50, 145);
+    ASSERT_EQ(tap_state.popup_state, 1);
+    page_list_controls = nullptr;
+    list_destroy(l, &e);
+    EXPECT_EQ(ev(WM_MOUSEMOVE, 50, 150), 0);
+    EXPECT_EQ(tap_state.popup_state, 0);
+    EXPECT_EQ(ev(WM_LBUTTONUP, 50, 150), 0);
+    EXPECT_FALSE(app.pending_selection);
+}
+
 }  // namespace
