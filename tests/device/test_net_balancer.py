@@ -1,5 +1,6 @@
 """The balancer lookup against the stand-in in each form of answer it
 gives, seen from what the client then sends to the rendering server."""
+import time
 import unittest
 
 from netpeers import NetDevice, STATUS_COLOURS, near
@@ -56,6 +57,18 @@ class Balancer(unittest.TestCase):
         self.assertEqual("CONNECT %s:80 HTTP/1.0\r\n\r\n" % self.dev.addr, wire[0]["line"])
         self.assertEqual("login", wire[1]["kind"])
         self.assertTrue(wire[1]["head"].startswith("POST http://%s:80/j.t" % self.dev.addr))
+
+    def test_refused_balancer_is_not_retried(self):
+        # Nothing listens on the balancer's port: no retry, no status page
+        # from the lookup; without a server the client shows no connection.
+        self.dev.render()
+        shot = self.dev.path("/shot.png")
+        start = time.time()
+        code, err = self.dev.run(["wait-idle 300", "screenshot " + shot], timeout=60)
+        self.assertEqual(0, code, err)
+        self.assertLess(time.time() - start, 4.5)  # the 1 s splash, no 1 s retries
+        self.assertTrue(near(self.dev.screen_colour(shot), STATUS_COLOURS["/cv/noconnect.txt"]))
+        self.assertEqual([], self.dev.wire())
 
     def test_overlong_words_are_cut_to_their_fields(self):
         page = "p" * 300
