@@ -311,7 +311,7 @@ void page_draw(int mode, int partial) {
     char* frame = gfx.frame;
     popup_close_if_open();
     gfx.frame = frame;
-    if (gfx.off_available && opens_full) select_offscreen();
+    int selected = gfx.off_available && opens_full && select_offscreen();
     parser.invocations++;
     parser.mode = mode;
     parser.partial = partial;
@@ -321,7 +321,11 @@ void page_draw(int mode, int partial) {
     parser.stop = 0;
 
     parser.file = fopen(app.page_file_path, "rb");
-    if (!parser.file) return;
+    if (!parser.file) {
+        // Nothing to draw; later drawing goes to the screen again.
+        if (selected) gfx_select_target(0);
+        return;
+    }
     if (mode != 1) page_start();
     parser.images_seen = 0;
 

@@ -33,7 +33,7 @@ class Golden(unittest.TestCase):
     """Each page is put in place of every status page of a device whose
     balancer cannot be reached, so the page the client falls back to is it."""
 
-    def shoot(self, name):
+    def shoot(self, name, *options):
         dev = Device()
         try:
             page = shipped(name)
@@ -41,18 +41,18 @@ class Golden(unittest.TestCase):
                 dev.write(path, page)
             dev.write("/cv/cvhome.txt", "127.0.0.1\r\n9\r\n")  # nothing listens there
             shot = dev.path("/shot.png")
-            code, err = dev.run(["wait-idle 800", "screenshot " + shot], "--clock", "4", timeout=120)
+            code, err = dev.run(["wait-idle 800", "screenshot " + shot], "--clock", "4", *options, timeout=120)
             self.assertEqual(0, code, err)
-            kept = os.path.join(BUILD, "page-%s.got.png" % name)
+            kept = os.path.join(BUILD, "page-%s%s.got.png" % (name, "".join(options).replace("-", "")))
             shutil.copy(shot, kept)
             return kept
         finally:
             dev.close()
 
-    def check(self, name):
-        got = self.shoot(name)
+    def check(self, name, *options):
+        got = self.shoot(name, *options)
         golden = os.path.join(GOLDEN, name + ".png")
-        if os.environ.get("CV_UPDATE_GOLDEN") == "1":
+        if os.environ.get("CV_UPDATE_GOLDEN") == "1" and not options:
             shutil.copy(got, golden)
         if not os.path.exists(golden):
             self.fail("no golden screenshot %s (got %s)" % (golden, got))
@@ -63,6 +63,11 @@ class Golden(unittest.TestCase):
         for name in PAGES:
             with self.subTest(page=name):
                 self.check(name)
+
+    def test_pages_on_the_inverted_panel_look_the_same(self):
+        for name in ("demo3", "demo4"):
+            with self.subTest(page=name):
+                self.check(name, "--panel", "inverted")
 
 
 class SplitRender(RenderServer):

@@ -335,3 +335,21 @@ TEST(Utf8, ASequenceCutShortAtTheEndReadsNothingBeyondTheText) {
     EXPECT_EQ(out[1], 0);
     EXPECT_EQ(out[2], 0);
 }
+
+TEST_F(PageTest, RectangleOfAnUnknownFrameSparesTheOtherFrames) {
+    // Frame A: x 0, y 0, w 100 (0x64), h 100: Rect {0, 0, 49, 49}.
+    DWORD a = (0x64u << 16 | 0x64u);
+    char page[256];
+    snprintf(page, sizeof page,
+             "<FR 0 0 280 1e0><FR 0 0 64 64><BC 0 0 ff><CR %x 0 0 64 64><BC ff 0 0><CR 63 0 0 280 1e0>", a);
+    write_page(std::string(page));
+    page_draw(0, 0);
+    EXPECT_EQ(count_not({0, 0, 49, 49}, BLUE565), 0);
+    EXPECT_EQ(at(50, 50), RED565);
+    EXPECT_EQ(at(300, 200), RED565);
+    // A rectangle of a known frame is clipped to it instead.
+    snprintf(page, sizeof page, "<FR 0 0 280 1e0><FR 0 0 64 64><BC 0 ff 0><CR %x 0 0 280 1e0>", a);
+    write_page(std::string(page));
+    page_draw(0, 0);
+    EXPECT_EQ(count_of(0x07E0), 50 * 50);
+}
