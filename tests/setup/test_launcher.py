@@ -415,8 +415,12 @@ class InstalledState(WineCase):
         self.add_fake_msi()
         launch = self.launch(overrides="msi=n", CV_FAKE_MSI="state=2", CV_RECORD_HOLD_MS="1500")
         self.assert_no_box(launch)
-        with open(os.path.join(self.run_dir, "msiexec-state.txt")) as f:
-            self.assertEqual(f.read().strip(), "package_present_after_hold=1")
+        # The installer writes its state last, just before it ends.
+        state = os.path.join(self.run_dir, "msiexec-state.txt")
+        self.assertTrue(os.path.exists(state), "the launcher ended before its installer")
+        with open(state) as f:
+            self.assertEqual(f.read().strip(), "package_present_after_hold=1",
+                             "the package went away while the installer ran")
         self.assert_no_package(self.unix_path(self.TEMP))
 
 
