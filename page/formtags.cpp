@@ -17,6 +17,7 @@
 TextBox* page_text_controls = nullptr;
 ListControl* page_list_controls = nullptr;
 ButtonControl* page_buttons = nullptr;
+DWORD page_controls_generation = 0;
 
 DWORD formtags_position_key(LONG x, LONG y) { return (DWORD)y | ((DWORD)x << 16); }
 
@@ -29,6 +30,7 @@ static MemPool* lists_pool = nullptr;
 static void check_lost(int err = 0) {
     (void)err;
     if (lists_pool && lists_pool != text_pool) {
+        page_controls_generation++;
         page_text_controls = nullptr;
         page_list_controls = nullptr;
         page_buttons = nullptr;
@@ -84,6 +86,7 @@ static ListItem* find_item(ListControl* list, int32_t value) {
 
 void page_controls_free() {
     check_lost();
+    if (page_text_controls || page_list_controls || page_buttons) page_controls_generation++;
     int err = 0;
     while (page_text_controls && err == 0) {
         TextBox* t = page_text_controls;
@@ -108,6 +111,7 @@ void page_controls_free() {
 
 void frame_controls_remove(DWORD f) {
     check_lost();
+    page_controls_generation++;
     int err = 0;
     for (TextBox *t = page_text_controls, *next; t && err == 0; t = next) {
         next = t->next;
