@@ -386,12 +386,6 @@ void keypad_switch(TextEngine* engine, KeypadState* ks, int code, int* err) {
 void keypad_after_character(TextEngine* engine, KeypadState* ks, int* err) {
     if (!ks->shift) return;
     ks->shift = 0;
-    // On the number pad shift has no layer of its own: the letters come back
-    // in the right case when "123" closes the pad.
-    if (ks->layer == LAYER_NUMBERS) {
-        ks->return_layer = keypad_choose_layer(ks->caps, 0, ks->accent);
-        return;
-    }
     show_layer(engine, ks, keypad_choose_layer(ks->caps, 0, ks->accent), err);
 }
 
