@@ -114,7 +114,7 @@ std::vector<unsigned char> cache_image(const std::vector<Rec>& recs, int count =
         p16(r.style);
         p32(r.size);
         p16(r.c);
-        int32_t m[19] = {1, 6 << 16, 0, 6 << 16, 0, r.rows << 6, 0, 0};
+        int32_t m[19] = {1, 6 << 16, 0, 6 << 16, 0, (int32_t)((uint32_t)r.rows << 6), 0, 0};
         m[14] = r.w;
         m[15] = r.rows;
         m[16] = r.stride;
