@@ -353,3 +353,17 @@ TEST_F(PageTest, RectangleOfAnUnknownFrameSparesTheOtherFrames) {
     page_draw(0, 0);
     EXPECT_EQ(count_of(0x07E0), 50 * 50);
 }
+
+TEST_F(PageTest, ZoomedPagesScaleByTwoThirds) {
+    zoom_mode = 1;
+    write_page(std::string(OPENING) + "<BC ff 0 0><CR 3 8 8 1c0 6e>");
+    page_draw(0, 0);
+    zoom_mode = 0;
+    // left and top (2 * 8 + 1) / 3 = 5, right (2 * 0x1c8 + 1) / 3 = 304, bottom (2 * 0x76 + 1) / 3 = 79.
+    EXPECT_EQ(count_not({5, 5, 79, 304}, RED565), 0);
+    EXPECT_EQ(count_of(RED565), 75 * 300);
+    PageFrame* f3 = frame_find(3);
+    ASSERT_NE(f3, nullptr);
+    EXPECT_EQ(f3->rect.right, 319);
+    EXPECT_EQ(f3->rect.bottom, 239);
+}
