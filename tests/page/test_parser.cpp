@@ -367,3 +367,24 @@ TEST_F(PageTest, ZoomedPagesScaleByTwoThirds) {
     EXPECT_EQ(f3->rect.right, 319);
     EXPECT_EQ(f3->rect.bottom, 239);
 }
+
+TEST_F(PageTest, RemovingAFramesScrollBarsRelinksTheOthers) {
+    write_page(std::string(OPENING) +
+               "<SV 3 26f 11 11 1ad 11 3f><SV 5 200 11 11 100 11 3f><SH 3 11 1cf 24d 11 11 23e><SV 5 100 11 11 100 11 3f>");
+    page_draw(0, 0);
+    int n = 0;
+    for (ScrollBar* b = page_scrollbars; b; b = b->next) n++;
+    ASSERT_EQ(n, 4);
+    frame_scrollbars_remove(3);
+    ASSERT_NE(page_scrollbars, nullptr);
+    EXPECT_EQ(page_scrollbars->prev, nullptr);
+    EXPECT_EQ(page_scrollbars->frame, 5u);
+    ASSERT_NE(page_scrollbars->next, nullptr);
+    EXPECT_EQ(page_scrollbars->next->prev, page_scrollbars);
+    EXPECT_EQ(page_scrollbars->next->next, nullptr);
+    // Frame 3 is no longer narrowed by a bar.
+    frame_select_clip(3);
+    EXPECT_EQ(gfx.clip.right, 319);
+    scrollbars_free();
+    EXPECT_EQ(page_scrollbars, nullptr);
+}
