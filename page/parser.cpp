@@ -263,6 +263,7 @@ static void page_start() {
     parser.background[0] = parser.background[1] = parser.background[2] = 255;
     if (gfx.frame) {
         Rect all = {0, 0, 239, 319};
+        gfx_set_clip(0, 0, 239, 319);  // whatever clip the last drawing left
         gfx_fill_rect(&all, COLOUR_WHITE);
     }
     page_controls_free();
