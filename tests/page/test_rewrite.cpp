@@ -154,3 +154,13 @@ TEST_F(Rewrite, SwDuringADrawRemovesTheFramesOldContentAndDrawsTheNew) {
     EXPECT_EQ(at(5, 5), BLUE565);
     EXPECT_EQ(at(100, 100), WHITE565);
 }
+
+TEST_F(Rewrite, PageCutClearsTheWholeScreenWhateverFrameDrewLast) {
+    char page[256];
+    snprintf(page, sizeof page,
+             "<FR 0 0 280 1e0><FR 0 0 64 64><BC 0 0 ff><CR 3 0 0 280 1e0><DL %x 0 0 2 0><CL><FR 0 0 280 1e0>",
+             (0x64u << 16 | 0x64u));
+    write_page(page);
+    page_draw(0, 0);
+    EXPECT_EQ(count_of(WHITE565), 320 * 240);
+}
