@@ -68,6 +68,7 @@ void page_cut() {
         parser.background[0] = parser.background[1] = parser.background[2] = 255;
         if (gfx.frame) {
             Rect all = {0, 0, 239, 319};
+            gfx_set_clip(0, 0, 239, 319);  // the old page's last frame clip must not keep parts of it
             gfx_fill_rect(&all, COLOUR_WHITE);
             parser.drawn = 1;
         }
