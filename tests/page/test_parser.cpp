@@ -253,6 +253,7 @@ TEST_F(PageTest, UnsupportedTextSizeFallsBackTo16) {
 }
 
 TEST_F(PageTest, ScrollBarsGetTheirRectanglesFromTheSampleTags) {
+    ensure_text(root);  // the bar's buttons live in the text engine's pool
     write_page(std::string(OPENING) + "<SH 3 11 1cf 24d 11 11 23e><SV 3 26f 11 11 1ad 11 3f>");
     page_draw(0, 0);
     ASSERT_NE(page_scrollbars, nullptr);
@@ -281,6 +282,7 @@ TEST_F(PageTest, ScrollBarsGetTheirRectanglesFromTheSampleTags) {
 }
 
 TEST_F(PageTest, ARepeatedScrollBarOnlyMovesItsThumb) {
+    ensure_text(root);
     write_page(std::string(OPENING) + "<SH 3 11 1cf 24d 11 11 100><SH 3 11 1cf 24d 11 80 100>");
     page_draw(0, 0);
     ASSERT_NE(page_scrollbars, nullptr);
