@@ -288,7 +288,14 @@ static void dispatch(WORD code) {
     case TAG_CODE('S', 'V'): frames_tag_scrollbar('V'); break;
     case TAG_CODE('I', 'M'): image_tag_im(); break;
     case TAG_CODE('I', 'S'): image_tag_is(); break;
-    case TAG_CODE('N', 'O'): break;  // an image set aside during the early draw
+    case TAG_CODE('N', 'O'): {
+        // An image set aside during the early draw: its payload is still
+        // arriving. Its bytes are passed over, never taken for tags.
+        unsigned v[5], n = 0;
+        if (sscanf(parser.tag, "<NO %x %x %x %x %x %x>", &v[0], &v[1], &v[2], &v[3], &v[4], &n) == 6)
+            fseek(parser.file, (long)n, SEEK_CUR);
+        break;
+    }
     case TAG_CODE('B', 'T'):
     case TAG_CODE('C', 'B'):
     case TAG_CODE('R', 'B'):

@@ -390,3 +390,12 @@ TEST_F(PageTest, RemovingAFramesScrollBarsRelinksTheOthers) {
     scrollbars_free();
     EXPECT_EQ(page_scrollbars, nullptr);
 }
+
+TEST_F(PageTest, ImageSetAsideForTheEarlyDrawHasItsPartialPayloadPassedOver) {
+    // What has arrived of the payload holds bytes that read like a page cut.
+    std::string page = std::string(OPENING) + "<BC ff 0 0><CR 3 0 0 280 1e0><NO 3 0 0 4 4 40><CL><BC 0 0 ff><CR 3";
+    write_page(page);
+    page_draw(0, 1);
+    EXPECT_EQ(read_page(), page);
+    EXPECT_EQ(at(100, 100), RED565);
+}
