@@ -183,7 +183,7 @@ static void execute_en() {
     }
     xtea_decipher_buffer(buf, (int)b, working_key);
     if (l > 6 && memcmp(buf, "<URL ", 5) == 0) {
-        // A typed address the server confirmed: into the history once; the
+        // The address of the page being sent: into the history once; the
         // rewritten file then holds it as the inert code UR.
         DWORD i = 0;
         // The address ends before the tag's ">" (more tags may follow it).
