@@ -54,6 +54,8 @@ HTTP_HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\
 END_OF_PAGE = b"<ST>"
 # Longest address shown on the "not found" page (page units are tight).
 SHOWN_ADDRESS = 44
+# Pages a session remembers for back and forward.
+HISTORY_LIMIT = 50
 EXTENSIONS = r"\.(txt|page|html?)$"
 
 
@@ -158,6 +160,7 @@ class Session:
     def visit(self, page):
         del self.history[self.at + 1:]
         self.history.append(page)
+        del self.history[:-HISTORY_LIMIT]
         self.at = len(self.history) - 1
 
 
