@@ -497,6 +497,20 @@ static ButtonControl* new_button(MemPool* pool, const WCHAR* label, int label_wi
     return b;
 }
 
+// The guarded entries proper: everything they use arrives as an argument and
+// stays unchanged after the jump buffer is armed, so a failure's jump back
+// finds nothing clobbered.
+static ButtonControl* guarded_new_button(MemPool* pool, const WCHAR* label, int width, const ControlImage* image,
+                                         LONG left, LONG top, uint32_t id, const char* name, int32_t value,
+                                         int* err) {
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_lost(pool);
+        return nullptr;
+    }
+    return new_button(pool, label, width, image, left, top, id, name, value);
+}
+
 ButtonControl* button_create_w(TextEngine* engine, const WCHAR* label, const ControlImage* image,
                                LONG left, LONG top, uint32_t id, const char* name, int32_t value,
                                int* err) {
@@ -517,12 +531,7 @@ ButtonControl* button_create_w(TextEngine* engine, const WCHAR* label, const Con
         }
     }
     if (!room_for(pool, 3, err)) return nullptr;
-    *err = setjmp(pool->jump);
-    if (*err != 0) {
-        pool_lost(pool);
-        return nullptr;
-    }
-    return new_button(pool, label, width, image, left, top, id, name, value);
+    return guarded_new_button(pool, label, width, image, left, top, id, name, value, err);
 }
 
 ButtonControl* button_create(TextEngine* engine, const char* label, const ControlImage* image,
@@ -734,7 +743,8 @@ static void fit_rows(ListControl* list) {
     if (list->arrow) move_button_to(list->arrow, right + 2, list->arrow->rect.top);
 }
 
-static void add_item(MemPool* pool, ListControl* list, const WCHAR* label, int label_width,
+// Kept out of line: its locals must not share the guarded caller's frame.
+[[gnu::noinline]] static void add_item(MemPool* pool, ListControl* list, const WCHAR* label, int label_width,
                      int32_t value, LONG x, LONG y, int32_t selected) {
     int s = item_text_size(list);
     ListItem* it = (ListItem*)pool_alloc(pool, sizeof(ListItem));
@@ -806,6 +816,16 @@ static void add_item(MemPool* pool, ListControl* list, const WCHAR* label, int l
     else if (list->selected < 0 && selected) list->selected = list->item_count - 1;
 }
 
+static void guarded_add_item(MemPool* pool, ListControl* list, const WCHAR* label, int width, int32_t value,
+                             LONG x, LONG y, int32_t selected, int* err) {
+    *err = setjmp(pool->jump);
+    if (*err != 0) {
+        pool_lost(pool);
+        return;
+    }
+    add_item(pool, list, label, width, value, x, y, selected);
+}
+
 void list_add_item(TextEngine* engine, ListControl* list, const WCHAR* label, int32_t value,
                    LONG x, LONG y, int32_t selected, int* err) {
     if (!list) {
@@ -826,12 +846,7 @@ void list_add_item(TextEngine* engine, ListControl* list, const WCHAR* label, in
         *err = CONTROL_ERR_LIST_FULL;
         return;
     }
-    *err = setjmp(pool->jump);
-    if (*err != 0) {
-        pool_lost(pool);
-        return;
-    }
-    add_item(pool, list, label, width, value, x, y, selected);
+    guarded_add_item(pool, list, label, width, value, x, y, selected, err);
 }
 
 void list_add_item_cstr(TextEngine* engine, ListControl* list, const char* label, int32_t value,
