@@ -118,11 +118,11 @@ class FormControls(UiCase):
                  "keypad-numbers", "keypad-caps"]
         s = [self.shot(n, golden=True) for n in names]
         self.run_script(["tap 50 15", SETTLE, "screenshot " + s[0],
-                         KEYS["shift"], "screenshot " + s[1],
-                         KEYS["accent"], "screenshot " + s[3],
-                         KEYS["shift"], "screenshot " + s[2],
-                         KEYS["accent"], KEYS["123"], "screenshot " + s[4],
-                         KEYS["123"], KEYS["cap"], "screenshot " + s[5], KEYS["esc"]])
+                         KEYS["shift"], SETTLE, "screenshot " + s[1],
+                         KEYS["accent"], SETTLE, "screenshot " + s[3],
+                         KEYS["shift"], SETTLE, "screenshot " + s[2],
+                         KEYS["accent"], KEYS["123"], SETTLE, "screenshot " + s[4],
+                         KEYS["123"], KEYS["cap"], SETTLE, "screenshot " + s[5], KEYS["esc"]])
         # Latched keys are drawn pressed: a black top edge instead of light grey.
         black, grey = (0, 0, 0), (0xBB, 0xBB, 0xBB)
         for png, x, y, want in ((s[0], 10, 200, grey),    # Shift released
