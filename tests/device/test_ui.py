@@ -5,7 +5,8 @@ stand-in receives, on the files the client writes and on screenshots.
 
 Golden screenshots (the keypad in each layer, the address bar with its list,
 the options screen) are written to CV_UI_SHOTS (default: a folder in the
-build directory) so that a person can look at them."""
+build directory) so that a person can look at them, and compared with the
+images in golden/ that a person has looked at."""
 import os
 import unittest
 
@@ -63,6 +64,24 @@ def shots_dir():
     d = os.environ.get("CV_UI_SHOTS", os.path.join(BUILD, "ui-shots"))
     os.makedirs(d, exist_ok=True)
     return d
+
+
+GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
+
+
+def check_golden(case, name, png, box):
+    """Compares the box (x0, y0, x1, y1) of a screenshot with the golden image
+    of that name. A difference fails the test and leaves the image it got
+    beside the other screenshots; CV_UPDATE_GOLDEN=1 stores it as the new
+    golden image instead (look at it first)."""
+    golden = os.path.join(GOLDEN, name + ".png")
+    if os.environ.get("CV_UPDATE_GOLDEN") == "1":
+        with open(png, "rb") as src, open(golden, "wb") as dst:
+            dst.write(src.read())
+        return
+    case.assertTrue(os.path.exists(golden), "no golden image " + golden)
+    if region(golden, *box) != region(png, *box):
+        case.fail("%s differs from its golden image; got %s" % (name, png))
 
 
 def pixel(png, x, y):
@@ -133,6 +152,8 @@ class FormControls(UiCase):
                                 (s[0], 10, 180, grey),
                                 (s[4], 130, 200, (0x66, 0x66, 0x66))):  # the number pad's gaps
             self.assertTrue(near(pixel(png, x, y), want, 8), (os.path.basename(png), x, y, pixel(png, x, y)))
+        for name, png in zip(names, s):
+            check_golden(self, name, png, (0, 108, 319, 239))
         # The upper layer shows other labels than the lower one.
         self.assertNotEqual(region(s[0], 60, 160, 259, 179), region(s[1], 60, 160, 259, 179))
 
@@ -198,6 +219,7 @@ class AddressBar(UiCase):
         urls = [e for e in self.events() if e.startswith("<URL")]
         # After the pick, "three" is first; picking the first row changes nothing.
         self.assertEqual(urls, ["<URL http://three/ >\r\n\r\n", "<URL http://three/ >\r\n\r\n"])
+        check_golden(self, "address-bar-list", listed, (0, 108, 319, 239))
         # Nine rows of 12 pixels under the arrow, down to y 234.
         self.assertNotEqual(pixel(listed, 150, 230), pixel(picked, 150, 230))
 
@@ -227,6 +249,7 @@ class AddressBar(UiCase):
     def test_the_options_icon_opens_the_options_screen(self):
         shot = self.shot("options-screen", golden=True)
         self.run_script([OPEN_BAR, SETTLE, "tap %d 116" % ICONS["options"], SETTLE, "screenshot " + shot])
+        check_golden(self, "options-screen", shot, (0, 0, 319, 239))
         self.assertTrue(near(pixel(shot, 5, 5), (0xDE, 0xDE, 0xDE), 8))      # silver around the panel
         self.assertTrue(near(pixel(shot, 30, 50), (0xFF, 0xFF, 0xFF), 8))    # the white panel
         self.assertTrue(near(pixel(shot, 113, 200), (0xA8, 0xA8, 0xED), 8))  # the OK button
