@@ -149,6 +149,10 @@ static void draw_scroll_bars(Editor* ed) {
 
 static void draw_text(Editor* ed) {
     gfx_fill_rect(&ed->box, COLOUR_WHITE);
+    // Text stays inside the box: clear of the scroll bars and the caller's
+    // element.
+    Rect clip = gfx.clip;
+    gfx_set_clip(ed->box.top, ed->box.left, ed->box.bottom, ed->box.right);
     text_sample_background = 0;
     int rows = ed->count == 1 ? 1 : ed->visible;
     for (int k = 0; k < rows; k++) {
@@ -185,6 +189,7 @@ static void draw_text(Editor* ed) {
         }
     }
     text_sample_background = 1;
+    gfx.clip = clip;
     draw_scroll_bars(ed);
 }
 
