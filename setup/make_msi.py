@@ -157,6 +157,7 @@ def main():
                 pass
 
     listing = args.output + ".files.wxs"
+    os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     with open(listing, "w", encoding="utf-8") as f:
         f.write(fragment(files))
     partial = os.path.abspath(args.output + ".part")
