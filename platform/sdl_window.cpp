@@ -38,6 +38,22 @@ static int vk_of(SDL_Keycode k, uint32_t* mods) {
     case SDLK_BACKSPACE: return VK_BACK;
     case SDLK_RETURN: return VK_RETURN;
     case SDLK_SPACE: return VK_SPACE;
+    case SDLK_LSHIFT:
+    case SDLK_RSHIFT: return VK_SHIFT;
+    case SDLK_LCTRL:
+    case SDLK_RCTRL: return VK_CONTROL;
+    // Punctuation keys send the OEM key codes of a device keyboard.
+    case SDLK_SEMICOLON: return 0xBA;
+    case SDLK_EQUALS: return 0xBB;
+    case SDLK_COMMA: return 0xBC;
+    case SDLK_MINUS: return 0xBD;
+    case SDLK_PERIOD: return 0xBE;
+    case SDLK_SLASH: return 0xBF;
+    case SDLK_BACKQUOTE: return 0xC0;
+    case SDLK_LEFTBRACKET: return 0xDB;
+    case SDLK_BACKSLASH: return 0xDC;
+    case SDLK_RIGHTBRACKET: return 0xDD;
+    case SDLK_QUOTE: return 0xDE;
     default: break;
     }
     if (k >= SDLK_a && k <= SDLK_z) return 'A' + (k - SDLK_a);

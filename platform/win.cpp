@@ -471,6 +471,11 @@ static int key_of_char(char c, uint32_t* mods) {
     case '/': return 0xBF;
     case ';': return 0xBA;
     case '=': return 0xBB;
+    case '\'': return 0xDE;
+    case '[': return 0xDB;
+    case ']': return 0xDD;
+    case '\\': return 0xDC;
+    case '`': return 0xC0;
     default: *mods = EMU_MOD_SHIFT; return 0xDF;  // other punctuation: the OEM key
     }
 }
