@@ -665,6 +665,7 @@ ListControl* list_create(TextEngine* engine, const char* name, int kind, int32_t
     list->requested_width = requested_width;
     list->id = id;
     list->selected = -1;
+    list->open_direction = -1;
     list->multiple = kind == LIST_CHECK_BOXES ? 1 : 0;
     list->name = copy_name(pool, name);
     if (kind == LIST_DROP_DOWN) {
@@ -1024,8 +1025,9 @@ static LONG open_shift(const ListControl* list, LONG* left, LONG* right) {
     return shift;
 }
 
-// The open list: below the box when it fits there, else above it when it
-// fits there, else below; then moved to stay 2 pixels inside the clip. Its
+// The open list: below or above the box as the opener asked; left to itself,
+// below the box when it fits there, else above it when it fits there, else
+// below; then moved to stay 2 pixels inside the clip. Its
 // height is the rows' height, at most 19 rows, and whole rows that fit in
 // the clip.
 Rect list_open_frame(ListControl* list) {
@@ -1038,12 +1040,12 @@ Rect list_open_frame(ListControl* list) {
     if (h > room) h = room - room % CONTROL_ROW_HEIGHT;
     if (h < CONTROL_ROW_HEIGHT) h = CONTROL_ROW_HEIGHT;
     LONG top = list->rect.bottom + 3, bottom = top + h + 1;
-    if (bottom > c.bottom - 2) {
-        LONG up_bottom = list->rect.top - 3, up_top = up_bottom - h - 1;
-        if (up_top >= c.top + 2) {
-            top = up_top;
-            bottom = up_bottom;
-        }
+    LONG up_bottom = list->rect.top - 3, up_top = up_bottom - h - 1;
+    bool upward = list->open_direction == 0 ||
+                  (list->open_direction < 0 && bottom > c.bottom - 2 && up_top >= c.top + 2);
+    if (upward) {
+        top = up_top;
+        bottom = up_bottom;
     }
     if (top < c.top + 2) {
         bottom += c.top + 2 - top;

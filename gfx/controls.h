@@ -124,6 +124,7 @@ struct ListControl {
     BYTE multiple;           // more than one item may be selected (check boxes)
     BYTE open;               // drop-down: drawn with its list open
     int32_t open_rows;       // rows the open list shows (set when laid out)
+    int32_t open_direction;  // drop-down: 1 opens below the box, 0 above, -1 where it fits
     uint16_t style;          // row text style when non-zero
     int32_t size;            // row text size used with style
     uint32_t id;             // page controls: the frame number

@@ -305,10 +305,11 @@ int list_popup_event(HWND, UINT message, int x, int y, ListControl* l, int) {
 // --------------------------------------------------------- the pop-up
 
 void popup_open(TextEngine* engine, ListControl* l, int downward) {
-    // The open list is laid out by the drawing code (below or above the box,
-    // kept inside the clip); the saved area is that frame widened by a pixel
-    // all round, so that closing puts back everything the open list covered.
-    (void)downward;
+    // The open list is laid out by the drawing code, below or above the box
+    // as asked and kept inside the clip; the saved area is that frame widened
+    // by a pixel all round, so that closing puts back everything the open
+    // list covered.
+    l->open_direction = downward ? 1 : 0;
     for (int i = 0; i < l->item_count; i++)
         if (l->items[i]->selected) {
             l->selected = i;

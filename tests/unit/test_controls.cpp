@@ -539,6 +539,25 @@ TEST(OpenLists, OpenBelowTheBoxOrAboveItWhenOnlyThatFits) {
     list_destroy(l, &err);
 }
 
+TEST(OpenLists, OpenTheWayTheOpenerAsksAndStayInsideTheClip) {
+    D d;
+    int err = 0;
+    ListControl* l = drop_down(3, 20, 100);
+    l->open_direction = 0;  // above, although there is room below
+    Rect f = list_open_frame(l);
+    EXPECT_EQ(f.bottom, l->rect.top - 3);
+    l->open_direction = 1;
+    f = list_open_frame(l);
+    EXPECT_EQ(f.top, l->rect.bottom + 3);
+    list_destroy(l, &err);
+
+    l = drop_down(5, 20, 200);
+    l->open_direction = 1;  // below, with no room there: pushed up into the clip
+    f = list_open_frame(l);
+    EXPECT_EQ(f.bottom, gfx.clip.bottom - 2);
+    list_destroy(l, &err);
+}
+
 TEST(OpenLists, ShiftRightIntoTheClipWithTheirLabels) {
     D d;
     D::clear(COLOUR_WHITE);

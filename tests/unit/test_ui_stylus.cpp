@@ -215,6 +215,26 @@ TEST_F(Stylus, EscInTheEditorSendsNothing) {
     EXPECT_EQ(t->lines[0][0], 'o');
 }
 
+TEST_F(Stylus, ADropDownWhoseArrowTopIs118OpensDownwardAndAt119Upward) {
+    for (LONG arrow_top : {118, 119}) {
+        ListControl* d = list(arrow_top == 118 ? "low" : "high", LIST_DROP_DOWN, 3, 40, 30);
+        list_move(d, 0, arrow_top - d->arrow->rect.top);
+        ASSERT_EQ(d->arrow->rect.top, arrow_top);
+        draw_lists();
+        EXPECT_EQ(press(d->rect.left + 3, d->rect.top + 3), 1);
+        ASSERT_EQ(tap_state.popup_state, 1);
+        EXPECT_EQ(tap_state.popup_downward, arrow_top == 118 ? 1 : 0);
+        if (arrow_top == 118) {
+            EXPECT_GT(d->frame.top, d->rect.bottom);
+        } else {
+            EXPECT_LT(d->frame.bottom, d->rect.top);
+        }
+        // A tap outside closes it again.
+        press(300, 5);
+        EXPECT_NE(tap_state.popup_state, 1);
+    }
+}
+
 TEST_F(Stylus, ADropDownOpensOnReleaseAndAPickedRowIsSentAndTheScreenRestored) {
     ListControl* d = list("size", LIST_DROP_DOWN, 4, 40, 30);
     draw_lists();
