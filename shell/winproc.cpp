@@ -3,6 +3,7 @@
 #include "shell/winproc.h"
 
 #include "gfx/fb.h"
+#include "gfx/text.h"
 #include "net/events.h"
 #include "page/page.h"
 #include "ui/ui.h"
@@ -174,14 +175,8 @@ static int key_code_of(const WCHAR* name) {
     return v & 0xFFFF;
 }
 
-static int wlen(const WCHAR* s) {
-    int n = 0;
-    while (s[n]) n++;
-    return n;
-}
-
 static WCHAR* wdup(const WCHAR* s) {
-    int n = wlen(s);
+    int n = wstr_len(s);
     WCHAR* d = (WCHAR*)malloc((size_t)(n + 1) * sizeof(WCHAR));
     if (d) memcpy(d, s, (size_t)(n + 1) * sizeof(WCHAR));
     return d;
@@ -207,7 +202,7 @@ ButtonEntry* load_button_table(int* count) {
         if (r == ERROR_NO_MORE_ITEMS) break;
         if (r != ERROR_SUCCESS) continue;
         WCHAR path[160];
-        int plen = wlen(KEYS_PATH);
+        int plen = wstr_len(KEYS_PATH);
         if (plen + 1 + (int)name_len + 1 > 160) continue;
         memcpy(path, KEYS_PATH, (size_t)plen * sizeof(WCHAR));
         path[plen] = '\\';

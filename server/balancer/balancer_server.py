@@ -22,22 +22,23 @@ Modes:
   silent    reads the request and never answers
 """
 import argparse
-import json
+import os
 import socket
+import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import cvproto  # noqa: E402
 
-class BalancerServer:
+
+class BalancerServer(cvproto.Recorder):
     def __init__(self, addr, port, server, page, mode="plain", log=None):
+        super().__init__(log)
         self.addr, self.port = addr, port
         self.server, self.page, self.mode = server, page, mode
-        self.log = log
-        self.records = []
-        self.lock = threading.Lock()
         self.connections = 0
         self.open = []
-        self.closed = False
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind((addr, port))
@@ -48,19 +49,7 @@ class BalancerServer:
         return self
 
     def stop(self):
-        self.closed = True
-        for s in [self.listener] + self.open:
-            try:
-                s.close()
-            except OSError:
-                pass
-
-    def record(self, entry):
-        with self.lock:
-            self.records.append(entry)
-            if self.log:
-                with open(self.log, "a") as f:
-                    f.write(json.dumps(entry) + "\n")
+        self.close_all([self.listener] + self.open)
 
     def requests(self):
         return [r["request"] for r in self.records if r.get("kind") == "request"]

@@ -1,9 +1,11 @@
 """What the server side shares with the client: the base key (read from the
 client's own net/key.h, the one place it is written down), XTEA, and the
 scrambled blocks "<EN v>" + ciphertext."""
+import json
 import os
 import re
 import struct
+import threading
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 KEY_HEADER = os.path.join(_HERE, "..", "..", "net", "key.h")
@@ -97,3 +99,29 @@ def make_block(plain, key, variant):
     k[2] = variant & 7
     padded = plain + b"\0" * ((-len(plain)) % 8)
     return b"<EN %x>" % (len(plain) * 8 + (variant & 7)) + encipher(padded, bytes(k))
+
+
+class Recorder:
+    """What both stand-ins keep: every request as one JSON line in memory and,
+    when a log file is given, appended to it; and the sockets to close."""
+
+    def __init__(self, log=None):
+        self.log = log
+        self.records = []
+        self.lock = threading.Lock()
+        self.closed = False
+
+    def record(self, entry):
+        with self.lock:
+            self.records.append(entry)
+            if self.log:
+                with open(self.log, "a") as f:
+                    f.write(json.dumps(entry) + "\n")
+
+    def close_all(self, sockets):
+        self.closed = True
+        for s in sockets:
+            try:
+                s.close()
+            except OSError:
+                pass

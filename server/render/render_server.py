@@ -31,20 +31,17 @@ DEFAULT_REPLY = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n<ST>"
 TUNNEL_REPLY = b"HTTP/1.0 200 Connection established\r\n\r\n"
 
 
-class RenderServer:
+class RenderServer(cvproto.Recorder):
     def __init__(self, addr, ports=(80,), log=None, replies=(), chunk=0, pause_ms=0, reset_at=None):
+        super().__init__(log)
         self.addr = addr
-        self.log = log
         self.replies = list(replies)
         self.chunk = chunk
         self.pause = pause_ms / 1000.0
         self.reset_at = reset_at
-        self.records = []
-        self.lock = threading.Lock()
         self.listeners = []
         self.connections = []
         self.served = 0  # POST requests answered, over all connections
-        self.closed = False
         for port in ports:
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -58,19 +55,7 @@ class RenderServer:
         return self
 
     def stop(self):
-        self.closed = True
-        for s in self.listeners + self.connections:
-            try:
-                s.close()
-            except OSError:
-                pass
-
-    def record(self, entry):
-        with self.lock:
-            self.records.append(entry)
-            if self.log:
-                with open(self.log, "a") as f:
-                    f.write(json.dumps(entry) + "\n")
+        self.close_all(self.listeners + self.connections)
 
     def _accept(self, listener):
         while not self.closed:

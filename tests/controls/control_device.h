@@ -19,27 +19,18 @@
 #include "gfx/pool.h"
 #include "gfx/text.h"
 #include "shell/app.h"
+#include "tests/unit/test_device.h"
 
 struct ControlDevice {
     std::string root;
 
     explicit ControlDevice(bool inverted = false) {
-        char tmpl[] = "/tmp/cvcontrols.XXXXXX";
-        root = mkdtemp(tmpl);
-        mkdir((root + "/cv").c_str(), 0755);
+        root = test_device_root("cvcontrols");
         std::ifstream in(std::string(CV_BINARY_DIR) + "/device/cv/tccache.bin", std::ios::binary);
         std::ofstream out(root + "/cv/tccache.bin", std::ios::binary);
         out << in.rdbuf();
         out.close();
-        EmuConfig cfg;
-        cfg.root = root;
-        cfg.headless = true;
-        cfg.inverted = inverted;  // a panel with a negative y pitch
-        emu_configure(cfg);
-        GXOpenDisplay((HWND)1, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
-        gfx.frame = (char*)GXBeginDraw();
+        test_device_open(root, inverted);
         zoom_mode = 0;
         text_sample_background = 1;
         text_startup(0);
@@ -50,8 +41,7 @@ struct ControlDevice {
         text_release_pool();
         GXEndDraw();
         GXCloseDisplay();
-        std::string cmd = "rm -rf '" + root + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
+        if (test_device_remove(root) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
     }
     // Whether the font cache loaded (text has width).
     static bool has_text() {

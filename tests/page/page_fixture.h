@@ -24,22 +24,14 @@
 #include "page/parser.h"
 #include "page/rewrite.h"
 #include "shell/app.h"
+#include "tests/unit/test_device.h"
 
 class PageTest : public ::testing::Test {
 public:
     void SetUp() override {
-        char tmpl[] = "/tmp/cvpage-XXXXXX";
-        root = mkdtemp(tmpl);
-        std::string cv = root + "/cv";
-        mkdir_p(cv);
-        EmuConfig cfg;
-        cfg.root = root;
-        cfg.headless = true;
-        emu_configure(cfg);
-        GXOpenDisplay((HWND)1, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
-        gfx.frame = (char*)GXBeginDraw();
+        root = test_device_root("cvpage");
+        ASSERT_FALSE(root.empty());
+        test_device_open(root);
         gfx.off_available = 0;
         page_images_release();
         page_lists_free();
@@ -62,8 +54,7 @@ public:
         page_images_release();
         page_lists_free();
         GXCloseDisplay();
-        std::string cmd = "rm -rf '" + root + "'";
-        if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << root;
+        if (test_device_remove(root) != 0) ADD_FAILURE() << "could not remove " << root;
     }
     static void mkdir_p(const std::string& dir) {
         std::string cmd = "mkdir -p '" + dir + "'";

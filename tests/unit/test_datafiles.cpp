@@ -1,7 +1,6 @@
 // Settings, home and history files on a device root of the test's own.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "emu.h"
+#include "tests/unit/test_device.h"
 #include "gfx/text.h"
 #include "shell/app.h"
 #include "shell/datafiles.h"
@@ -17,17 +17,13 @@ class DataFiles : public ::testing::Test {
 protected:
     std::string root;
     void SetUp() override {
-        char tmpl[] = "/tmp/cvdata-XXXXXX";
-        root = mkdtemp(tmpl);
-        mkdir((root + "/cv").c_str(), 0755);
-        EmuConfig cfg;
-        cfg.root = root;
-        emu_configure(cfg);
+        root = test_device_root("cvdata");
+        test_device_switch_on(root);
         app_state_init();
     }
     void TearDown() override {
         app_state_init();
-        system(("rm -rf " + root).c_str());
+        test_device_remove(root);
     }
     void put(const char* name, const std::string& text) {
         std::ofstream f(root + name, std::ios::binary);

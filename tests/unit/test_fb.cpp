@@ -5,22 +5,13 @@
 
 #include "emu.h"
 #include "gfx/fb.h"
+#include "tests/unit/test_device.h"
 
 namespace {
 
 // The emulated display, opened for drawing, with the given panel layout.
 struct Panel {
-    explicit Panel(bool inverted) {
-        EmuConfig cfg;
-        cfg.root = "/tmp";
-        cfg.headless = true;
-        cfg.inverted = inverted;
-        emu_configure(cfg);
-        GXOpenDisplay((HWND)1, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
-        gfx.frame = (char*)GXBeginDraw();
-    }
+    explicit Panel(bool inverted) { test_device_open("/tmp", inverted); }
     ~Panel() {
         gfx_offscreen_destroy();
         GXCloseDisplay();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "emu.h"
+#include "tests/unit/test_device.h"
 #include "gfx/fb.h"
 #include "gfx/fontcache.h"
 #include "gfx/pool.h"
@@ -32,23 +33,13 @@ void write_host(const std::string& path, const std::vector<unsigned char>& data)
 // A fresh device root with a cv folder, and the display opened for drawing.
 struct Device {
     Device() {
-        char tmpl[] = "/tmp/cvtext-XXXXXX";
-        root = mkdtemp(tmpl);
-        std::string cmd = "mkdir -p " + root + "/cv";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-        EmuConfig cfg;
-        cfg.root = root;
-        cfg.headless = true;
-        emu_configure(cfg);
-        GXOpenDisplay((HWND)1, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
-        gfx.frame = (char*)GXBeginDraw();
+        root = test_device_root("cvtext");
+        EXPECT_FALSE(root.empty());
+        test_device_open(root);
     }
     ~Device() {
         GXCloseDisplay();
-        std::string cmd = "rm -rf " + root;
-        EXPECT_EQ(system(cmd.c_str()), 0);
+        EXPECT_EQ(test_device_remove(root), 0);
     }
     std::string host(const char* device_path) { return root + device_path; }
     std::string root;

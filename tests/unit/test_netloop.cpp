@@ -2,13 +2,13 @@
 // loop does on the tags it watches.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "emu.h"
+#include "tests/unit/test_device.h"
 #include "net/netloop.h"
 #include "shell/app.h"
 
@@ -16,18 +16,14 @@ class Scanner : public ::testing::Test {
 protected:
     std::string root;
     void SetUp() override {
-        char tmpl[] = "/tmp/cvscan-XXXXXX";
-        root = mkdtemp(tmpl);
-        mkdir((root + "/cv").c_str(), 0755);
-        EmuConfig cfg;
-        cfg.root = root;
-        emu_configure(cfg);
+        root = test_device_root("cvscan");
+        test_device_switch_on(root);
         app_state_init();
         reset();
     }
     void TearDown() override {
         app_state_init();
-        system(("rm -rf " + root).c_str());
+        test_device_remove(root);
     }
     void reset() {
         std::ofstream(root + "/cv/kivo.txt", std::ios::binary | std::ios::trunc);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "emu.h"
+#include "tests/unit/test_device.h"
 #include "gfx/charset.h"
 #include "gfx/fb.h"
 #include "gfx/fontcache.h"
@@ -22,14 +23,7 @@ namespace {
 // device folder so that "/cv/tccache.bin" is the generated cache.
 struct Display {
     Display() {
-        EmuConfig cfg;
-        cfg.root = CV_BINARY_DIR "/device";
-        cfg.headless = true;
-        emu_configure(cfg);
-        GXOpenDisplay((HWND)1, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
-        gfx.frame = (char*)GXBeginDraw();
+        test_device_open(CV_BINARY_DIR "/device");
         gfx_fill_rect(&full, COLOUR_WHITE);
     }
     ~Display() { GXCloseDisplay(); }

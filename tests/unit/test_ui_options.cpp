@@ -19,14 +19,10 @@ class Options : public UiDevice {
   protected:
     std::string root;
     void SetUp() override {
-        char tmpl[] = "/tmp/cvopt-XXXXXX";
-        root = mkdtemp(tmpl);
-        system(("mkdir -p " + root + "/cv && cp " CV_BINARY_DIR "/device/cv/tccache.bin " + root + "/cv/").c_str());
+        root = test_device_root("cvopt");
+        system(("cp " CV_BINARY_DIR "/device/cv/tccache.bin " + root + "/cv/").c_str());
         UiDevice::SetUp();
-        EmuConfig cfg;
-        cfg.root = root;
-        cfg.headless = true;
-        emu_configure(cfg);
+        test_device_switch_on(root);
         GXOpenDisplay(hwnd, GX_FULLSCREEN);
         snprintf(app.customer_name, sizeof app.customer_name, "acme");
         snprintf(app.user_name, sizeof app.user_name, "ann");
@@ -41,7 +37,7 @@ class Options : public UiDevice {
     void TearDown() override {
         if (app.ui_mode == 1) release(216, 200);  // Cancel frees the controls
         UiDevice::TearDown();
-        system(("rm -rf " + root).c_str());
+        test_device_remove(root);
     }
     void release(int x, int y) {
         stylus_event(hwnd, WM_LBUTTONDOWN, x, y);

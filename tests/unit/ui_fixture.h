@@ -13,24 +13,18 @@
 #include "gfx/fb.h"
 #include "gfx/text.h"
 #include "shell/app.h"
+#include "tests/unit/test_device.h"
 
 struct UiDevice : public ::testing::Test {
     HWND hwnd = (HWND)1;
     void SetUp() override {
-        EmuConfig cfg;
-        cfg.root = CV_BINARY_DIR "/device";
-        cfg.headless = true;
-        emu_configure(cfg);
+        test_device_open(CV_BINARY_DIR "/device");
         app_state_init();
         zoom_mode = 0;
-        GXOpenDisplay(hwnd, GX_FULLSCREEN);
-        gfx_init();
-        gfx.props = GXGetDisplayProperties();
         app.display = gfx.props;
         app.keys = GXGetDefaultKeys(GX_NORMALKEYS);
         ASSERT_EQ(text_startup(0), 0);
         text_load_font_cache();
-        gfx.frame = (char*)GXBeginDraw();
         Rect all = {0, 0, 239, 319};
         gfx_fill_rect(&all, COLOUR_PALE_BLUE);
         GXEndDraw();
