@@ -1,6 +1,7 @@
 // The base key of the message scrambling: a secret shared by the client and
 // the server deployment. This is the only place it is written down; the
-// server stand-ins under server/ read it from this file too.
+// rendering server and the test peers under tests/peers/ read it from this
+// file too.
 #ifndef CV_NET_KEY_H
 #define CV_NET_KEY_H
 

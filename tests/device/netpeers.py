@@ -1,5 +1,5 @@
 """Network peers for device tests: the rendering-server and balancer
-stand-ins of server/ on loopback addresses of each test's own, status pages
+stand-ins of tests/peers/ on loopback addresses of each test's own, status pages
 that can be told apart on the screen, and the real nginx + fcgiwrap and
 tinyproxy started with configuration files of the test's own."""
 import os
@@ -15,7 +15,7 @@ sys.dont_write_bytecode = True
 from devicetest import SOURCE, Device, read_png, wait_for  # noqa: E402
 
 for sub in ("render", "balancer", "common"):
-    sys.path.insert(0, os.path.join(SOURCE, "server", sub))
+    sys.path.insert(0, os.path.join(SOURCE, "tests", "peers", sub))
 from balancer_server import BalancerServer  # noqa: E402
 from render_server import RenderServer, read_log  # noqa: E402
 import cvproto  # noqa: E402
@@ -146,7 +146,7 @@ class NginxBalancer:
     def __init__(self, addr, port, server, page):
         self.dir = tempfile.mkdtemp(prefix="cvnginx-")
         sock = os.path.join(self.dir, "fcgiwrap.sock")
-        cgi = os.path.join(os.path.abspath(SOURCE), "server", "balancer", "loadbalance.cgi")
+        cgi = os.path.join(os.path.abspath(SOURCE), "tests", "peers", "balancer", "loadbalance.cgi")
         self.fcgi = subprocess.Popen(["fcgiwrap", "-s", "unix:" + sock], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists(sock), timeout=5)

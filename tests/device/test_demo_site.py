@@ -16,7 +16,7 @@ from devicetest import BUILD, SOURCE, read_png, wait_for
 from netpeers import NetDevice, near
 import cvproto
 
-sys.path.insert(0, os.path.join(SOURCE, "server", "demo"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "peers", "demo"))
 from demo_site import SITE_HOST, DemoSite, load_pages, split_address  # noqa: E402
 
 PAGES = os.path.join(BUILD, "demo-site")

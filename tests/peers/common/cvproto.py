@@ -8,7 +8,7 @@ import struct
 import threading
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-KEY_HEADER = os.path.join(_HERE, "..", "..", "net", "key.h")
+KEY_HEADER = os.path.join(_HERE, "..", "..", "..", "net", "key.h")
 DELTA = 0x9E3779B9
 MASK = 0xFFFFFFFF
 
