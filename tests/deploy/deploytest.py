@@ -1,0 +1,98 @@
+"""Shared pieces of the deployment tests: the local stack of scripts/, the
+client's own lookup request sent by hand, and a device whose home file
+points at the stack's balancer."""
+import os
+import socket
+import sys
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "device"))
+from devicetest import BUILD, SOURCE, Device, read_png, wait_for  # noqa: E402,F401
+
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
+import localstack  # noqa: E402
+from localstack import SITE_HOST, SITE_START, Stack, StackError, write_balancer_conf  # noqa: E402,F401
+
+# Status pages drawn as one full-screen colour each, so that a screenshot
+# tells which one is up.
+STATUS_COLOURS = {
+    "/cv/noconnect.txt": (0xff, 0x00, 0x00),
+    "/cv/busy.txt": (0x00, 0xff, 0x00),
+    "/cv/disconnect.txt": (0x00, 0x00, 0xff),
+    "/cv/cvupgrade.txt": (0xff, 0xff, 0x00),
+    "/cv/cvsplash.txt": (0x00, 0xff, 0xff),
+}
+
+
+def colour_page(rgb):
+    return "<FR 0 0 280 1e0><BC %x %x %x><CR 3 0 0 280 1e0><ST>" % rgb
+
+
+def near(rgb, want, tol=24):
+    return all(abs(a - b) <= tol for a, b in zip(rgb, want))
+
+
+def lookup(addr, port, query, method="GET", timeout=10):
+    """Sends the client's lookup request for `query` and reads the answer to
+    its end (the balancer's site closes the connection after it). Returns
+    (status line, headers lower-cased, body bytes)."""
+    target = "http://%s:%d/cgi-bin/loadbalance.cgi?%s" % (addr, port, query)
+    req = "%s %s HTTP/1.1\r\nHost: %s\r\nConnection: keep-alive\r\n\r\n" % (method, target, addr)
+    s = socket.create_connection((addr, port), timeout=timeout)
+    try:
+        s.sendall(req.encode("latin-1"))
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        s.close()
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        k, _, v = line.partition(":")
+        headers[k.strip().lower()] = v.strip()
+    if headers.get("transfer-encoding") == "chunked":
+        body = dechunk(body)
+    return lines[0], headers, body
+
+
+def dechunk(data):
+    out = b""
+    while data:
+        size_line, _, rest = data.partition(b"\r\n")
+        n = int(size_line.split(b";")[0], 16)
+        if n == 0:
+            break
+        out += rest[:n]
+        data = rest[n + 2:]
+    return out
+
+
+class ClientDevice(Device):
+    """A device root whose home file points at a balancer."""
+
+    def __init__(self, balancer_addr, balancer_port, customer="Tess", user="guest", password="anonymous",
+                 version="1.01", colour_status=True):
+        super().__init__()
+        self.write("/cv/cvconfig.txt", "%s\r\n%s\r\n%s\r\n::off" % (customer, user, password))
+        self.write("/cv/cvhome.txt", "%s\r\n%d\r\n" % (balancer_addr, balancer_port))
+        self.write("/cv/cvversion.txt", version + "\r\n")
+        if colour_status:
+            for path, rgb in STATUS_COLOURS.items():
+                self.write(path, colour_page(rgb))
+
+    def screen(self, png):
+        return read_png(png)[2]
+
+    def status_shown(self, png):
+        """Which status page a screenshot shows, or None."""
+        rgb = self.screen(png)[120][160]
+        for path, want in STATUS_COLOURS.items():
+            if near(rgb, want) and near(self.screen(png)[10][10], want):
+                return path
+        return None
