@@ -23,7 +23,7 @@ static std::string parse_error(const std::string& text) {
     return error;
 }
 
-TEST(Config, ReadsServersStartAndMinimumWithCommentsAndBlankLines) {
+TEST(BalancerConfig, ReadsServersStartAndMinimumWithCommentsAndBlankLines) {
     BalancerConfig c;
     std::string error;
     ASSERT_TRUE(config_parse("# rendering servers\n"
@@ -43,14 +43,14 @@ TEST(Config, ReadsServersStartAndMinimumWithCommentsAndBlankLines) {
     EXPECT_EQ(1, c.minimum.minor);
 }
 
-TEST(Config, MinimumVersionIsOptional) {
+TEST(BalancerConfig, MinimumVersionIsOptional) {
     BalancerConfig c;
     std::string error;
     ASSERT_TRUE(config_parse("server a\nstart b/\n", c, error)) << error;
     EXPECT_FALSE(c.has_minimum);
 }
 
-TEST(Config, EachFaultNamesItsLine) {
+TEST(BalancerConfig, EachFaultNamesItsLine) {
     EXPECT_EQ("line 2: unknown directive \"servers\"", parse_error("start a/\nservers b\n"));
     EXPECT_EQ("line 1: \"server\" takes exactly one value", parse_error("server\nstart a/\n"));
     EXPECT_EQ("line 1: \"server\" takes exactly one value", parse_error("server a b\nstart a/\n"));
@@ -65,20 +65,20 @@ TEST(Config, EachFaultNamesItsLine) {
               parse_error("start " + std::string(256, 'p') + "\nserver a\n"));
 }
 
-TEST(Config, ServerAndStartAreRequired) {
+TEST(BalancerConfig, ServerAndStartAreRequired) {
     EXPECT_EQ("no \"server\" line", parse_error("start a/\n"));
     EXPECT_EQ("no \"start\" line", parse_error("server a\n"));
     EXPECT_EQ("no \"server\" line", parse_error(""));
 }
 
-TEST(Config, MissingFileIsNamedWithTheReason) {
+TEST(BalancerConfig, MissingFileIsNamedWithTheReason) {
     BalancerConfig c;
     std::string error;
     EXPECT_FALSE(config_read("/nonexistent/balancer.conf", c, error));
     EXPECT_EQ("cannot read /nonexistent/balancer.conf: No such file or directory", error);
 }
 
-TEST(Config, FileErrorsNameTheFileAndLine) {
+TEST(BalancerConfig, FileErrorsNameTheFileAndLine) {
     char path[] = "/tmp/cvbalancer-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
@@ -92,7 +92,7 @@ TEST(Config, FileErrorsNameTheFileAndLine) {
     unlink(path);
 }
 
-TEST(Query, CustomerAndVersion) {
+TEST(BalancerQuery, CustomerAndVersion) {
     ClientQuery q;
     ASSERT_TRUE(config_parse_query("Tess+1.01", q));
     EXPECT_EQ("Tess", q.customer);
@@ -110,7 +110,7 @@ TEST(Query, CustomerAndVersion) {
     EXPECT_EQ(0, q.version.minor);
 }
 
-TEST(Query, MalformedQueriesAreRefused) {
+TEST(BalancerQuery, MalformedQueriesAreRefused) {
     ClientQuery q;
     for (const char* bad : {"", "Tess", "Tess+", "Tess+1", "Tess+.1", "Tess+x.1", "Tess+1.0a", "Tess+-1.0",
                             "Tess+1.0 ", "Tess+1234567890.1", "Tess+1.2.3"}) {
@@ -118,7 +118,7 @@ TEST(Query, MalformedQueriesAreRefused) {
     }
 }
 
-TEST(Version, ComparesAsIntegerPairs) {
+TEST(BalancerVersion, ComparesAsIntegerPairs) {
     auto v = [](const char* s) {
         Version r;
         EXPECT_TRUE(config_parse_version(s, r)) << s;
@@ -134,7 +134,7 @@ static int status_of(const std::string& answer, long& s, long& m, std::string& w
     return status_parse(answer, s, m, why);
 }
 
-TEST(Status, ReadsSessionsAndMaximum) {
+TEST(BalancerStatus, ReadsSessionsAndMaximum) {
     long s = -1, m = -1;
     std::string why;
     EXPECT_EQ(1, status_of("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nsessions 3\r\nmax-sessions 50\r\n", s,
@@ -147,7 +147,7 @@ TEST(Status, ReadsSessionsAndMaximum) {
     EXPECT_EQ(2, m);
 }
 
-TEST(Status, AnUnfinishedAnswerAsksForMore) {
+TEST(BalancerStatus, AnUnfinishedAnswerAsksForMore) {
     long s, m;
     std::string why;
     EXPECT_EQ(0, status_of("", s, m, why));
@@ -157,7 +157,7 @@ TEST(Status, AnUnfinishedAnswerAsksForMore) {
     EXPECT_EQ(0, status_of("HTTP/1.0 200 OK\r\n\r\nsessions 3", s, m, why));
 }
 
-TEST(Status, UnreadableAnswersSayWhy) {
+TEST(BalancerStatus, UnreadableAnswersSayWhy) {
     long s, m;
     std::string why;
     EXPECT_EQ(-1, status_of("HTTP/1.0 404 Not Found\r\n\r\n", s, m, why));
@@ -187,18 +187,18 @@ static ServerStatus down(const char* host) {
 
 static int pick_last(int ties) { return ties - 1; }
 
-TEST(Choose, MostFreeSessionsWinsAndFullOrSilentServersArePassedOver) {
+TEST(BalancerChoose, MostFreeSessionsWinsAndFullOrSilentServersArePassedOver) {
     EXPECT_EQ(0, status_choose({up("a", 10, 50), up("b", 2, 10), up("c", 45, 50)}, nullptr));
     EXPECT_EQ(1, status_choose({up("a", 1, 1), up("b", 5, 6)}, nullptr));
     EXPECT_EQ(2, status_choose({down("a"), up("b", 7, 5), up("c", 0, 1)}, nullptr));
 }
 
-TEST(Choose, NoneWhenAllAreFullOrDown) {
+TEST(BalancerChoose, NoneWhenAllAreFullOrDown) {
     EXPECT_EQ(-1, status_choose({}, nullptr));
     EXPECT_EQ(-1, status_choose({up("a", 1, 1), down("b"), up("c", 0, 0)}, nullptr));
 }
 
-TEST(Choose, EqualServersAreLeftToThePick) {
+TEST(BalancerChoose, EqualServersAreLeftToThePick) {
     EXPECT_EQ(0, status_choose({up("a", 1, 3), up("b", 0, 2), up("c", 0, 1)}, nullptr));
     EXPECT_EQ(1, status_choose({up("a", 1, 3), up("b", 0, 2), up("c", 0, 1)}, pick_last));
     EXPECT_EQ(2, status_choose({up("a", 0, 1), down("b"), up("c", 0, 1)}, pick_last));
@@ -269,7 +269,7 @@ static int free_port() {
     return ntohs(a.sin_port);
 }
 
-TEST(Query, AskEveryServerAtOnceAndPassOverThoseThatDoNotAnswer) {
+TEST(BalancerQuery, AskEveryServerAtOnceAndPassOverThoseThatDoNotAnswer) {
     int port = free_port();
     const std::string ok = "HTTP/1.0 200 OK\r\n\r\nsessions 1\r\nmax-sessions 4\r\n";
     Peer pieces(test_addr(1), port, {"HTTP/1.0 200 OK\r\n", "\r\nsessions 2\r\n", "max-sessions 9\r\n"}, false);
@@ -321,7 +321,7 @@ struct CgiCase {
 
 static const std::string EMPTY = "Content-Type: text/plain\r\nCache-Control: no-store\r\nContent-Length: 0\r\n\r\n";
 
-TEST(Answer, NamesTheFreestServerAndAsksOldClientsToUpgrade) {
+TEST(BalancerAnswer, NamesTheFreestServerAndAsksOldClientsToUpgrade) {
     int port = free_port();
     Peer a(test_addr(1), port, {"HTTP/1.0 200 OK\r\n\r\nsessions 4\r\nmax-sessions 4\r\n"}, true);
     Peer b(test_addr(2), port, {"HTTP/1.0 200 OK\r\n\r\nsessions 0\r\nmax-sessions 4\r\n"}, true);
@@ -336,7 +336,7 @@ TEST(Answer, NamesTheFreestServerAndAsksOldClientsToUpgrade) {
     EXPECT_EQ("passed over " + test_addr(3) + " cannot be reached: Connection refused", log[0]);
 }
 
-TEST(Answer, EmptyWhenNoServerCanTakeASession) {
+TEST(BalancerAnswer, EmptyWhenNoServerCanTakeASession) {
     int port = free_port();
     Peer a(test_addr(1), port, {"HTTP/1.0 200 OK\r\n\r\nsessions 4\r\nmax-sessions 4\r\n"}, true);
     CgiCase c("server " + test_addr(1) + "\nserver " + test_addr(3) + "\nstart s/\n");
@@ -348,7 +348,7 @@ TEST(Answer, EmptyWhenNoServerCanTakeASession) {
               log[0]);
 }
 
-TEST(Answer, EmptyWithOneLineForABadRequestOrConfiguration) {
+TEST(BalancerAnswer, EmptyWithOneLineForABadRequestOrConfiguration) {
     CgiCase c("server a\nstart\n");
     std::vector<std::string> log;
     EXPECT_EQ(EMPTY, c.run("Tess+1.01", log, 80));
