@@ -11,6 +11,7 @@ an operator installs from deploy/, each on a 127.x.y.z address of its own:
 
 Everything started is stopped by `Stack.stop()`; the files live in one work
 folder that is removed with it unless asked to keep it."""
+import errno
 import os
 import random
 import re
@@ -34,6 +35,9 @@ INSTALLED_CGI = "/usr/local/lib/corvanta/loadbalance.cgi"
 INSTALLED_CONF = "/etc/corvanta/balancer.conf"
 INSTALLED_SITE = "/usr/local/share/corvanta/site"
 INSTALLED_SOCKET = "unix:/run/fcgiwrap.socket"
+INSTALLED_SERVER = "/usr/local/bin/corvanta-server"
+INSTALLED_USERS = "/etc/corvanta/users"
+INSTALLED_SERVER_LOG = "/var/log/corvanta/server.log"
 
 
 class StackError(Exception):
@@ -44,25 +48,41 @@ def random_address():
     return "127.%d.%d.%d" % (random.randint(20, 250), random.randint(1, 250), random.randint(2, 250))
 
 
-def can_bind(addr, port):
+# What to do when port 80 cannot be had, for the one line the user sees.
+NO_ROOT = ("ports below 1024 need root: run it as root, or allow them with "
+           "`sysctl net.ipv4.ip_unprivileged_port_start=80`")
+PORT_TAKEN = ("port %d is taken on every loopback address: a server listens on all addresses "
+              "(0.0.0.0:%d); stop it and try again")
+
+
+def bind_error(addr, port):
+    """None when addr:port can be bound now, else the errno."""
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         s.bind((addr, port))
-        return True
-    except OSError:
-        return False
+        return None
+    except OSError as e:
+        return e.errno
     finally:
         s.close()
 
 
 def free_address(ports=(80,)):
     """A loopback address on which every one of `ports` is free."""
-    for _ in range(200):
+    errors = set()
+    for _ in range(100):
         addr = random_address()
-        if all(can_bind(addr, p) for p in ports):
+        failed = [(p, bind_error(addr, p)) for p in ports]
+        failed = [(p, e) for p, e in failed if e is not None]
+        if not failed:
             return addr
-    raise StackError("no free loopback address found")
+        for p, e in failed:
+            if e in (errno.EACCES, errno.EPERM):
+                raise StackError("cannot listen on port %d: %s" % (p, NO_ROOT))
+            errors.add(p)
+    p = min(errors)
+    raise StackError(PORT_TAKEN % (p, p))
 
 
 def wait_port(addr, port, timeout=10.0, alive=None):
@@ -271,7 +291,7 @@ http {
             p.stop()
             last = self.nginx_error() or p.last_line()
             if "Permission denied" in last:
-                raise StackError("nginx may not listen on port 80 here (%s)" % last.strip())
+                raise StackError("nginx cannot listen on port 80: " + NO_ROOT)
         raise StackError("nginx did not start: " + last.strip())
 
     def nginx_error(self):
@@ -296,16 +316,36 @@ http {
             raise StackError("%s is not built" % path)
         return path
 
-    def start_server(self, max_sessions=None, users=None, map_site=True, extra=(), tries=5, timeout=30):
+    def unit_command(self, log):
+        """The command line of deploy/'s systemd unit, with the installed
+        paths replaced by the build's server, the example users file and a
+        log of this stack's own."""
+        text = deploy_file("systemd", "corvanta-server.service")
+        lines = [l for l in text.splitlines() if l.startswith("ExecStart=")]
+        if len(lines) != 1:
+            raise StackError("deploy/systemd/corvanta-server.service has no single ExecStart line")
+        line = adapt(lines[0][len("ExecStart="):], [
+            (INSTALLED_SERVER, self.server_binary()),
+            (INSTALLED_USERS, os.path.join(DEPLOY, "users.example")),
+            (INSTALLED_SERVER_LOG, log),
+        ], "the unit's ExecStart")
+        return line.split()
+
+    def start_server(self, max_sessions=None, users=None, map_site=True, extra=(), unit=False, tries=5,
+                     timeout=30):
         """Starts a rendering server on port 80 of a fresh loopback address
-        and waits for its "listening on" line."""
+        and waits for its "listening on" line. With `unit`, its command line
+        is the deploy/ unit's."""
         binary = self.server_binary()
         last = ""
         for _ in range(tries):
             addr = free_address((80,))
             n = len(self.servers) + 1
             log = os.path.join(self.work, "server%d.log" % n)
-            args = [binary, "--listen", addr, "--port", "80", "--log", log]
+            if unit:
+                args = self.unit_command(log) + ["--listen", addr]
+            else:
+                args = [binary, "--listen", addr, "--port", "80", "--log", log]
             if max_sessions is not None:
                 args += ["--max-sessions", str(max_sessions)]
             if users:
@@ -325,7 +365,7 @@ http {
             p.stop()
             last = p.last_line()
             if "ermission denied" in last:
-                raise StackError("the rendering server may not listen on port 80 here (%s)" % last.strip())
+                raise StackError("the rendering server cannot listen on port 80: " + NO_ROOT)
         raise StackError("the rendering server did not start: " + last.strip())
 
     def stop(self):
