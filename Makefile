@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build run test clean
+.PHONY: all bootstrap configure build run test bench bench-client clean
 
 all: build
 
@@ -22,6 +22,13 @@ run: build
 # Builds everything and runs every test.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks: prints the results and writes them to docs/performance.md.
+bench: bench-client
+
+# The handheld client: instruction counts, times, peak heap, idle CPU.
+bench-client: build
+	@python3 bench/client/run_bench.py --build $(BUILD) --doc docs/performance.md
 
 clean:
 	rm -rf $(BUILD)
