@@ -1,7 +1,10 @@
-// Frame buffer primitives. Every store goes through the clip test of
+// Frame buffer primitives. Lines, fills and images are clipped first and
+// written as whole spans; single pixels go through the clip test of
 // gfx_put_pixel; area copies use whole-row moves where the panel layout
 // allows (non-negative y pitch) and pixel loops otherwise.
 #include "gfx/fb.h"
+
+#include <utility>
 
 DisplayState gfx;
 BusyIndicator busy;
@@ -92,52 +95,106 @@ void gfx_move_to(LONG x, LONG y) {
     gfx.pen_y = y;
 }
 
-// Axis-aligned line from the pen, both ends drawn; with indexed set, the
-// palette entry is looked up for every pixel (the ramp may change under it).
-static void line_to(LONG x, LONG y, bool indexed, uint16_t direct) {
-    auto plot = [&](LONG px, LONG py) {
-        gfx_put_pixel(px, py, indexed ? palette_565(gfx.pen_colour) : direct);
-    };
+// ---------------------------------------------------------------------------
+// Spans. A landscape column (x fixed, y growing) is one physical row: its
+// pixels lie x pitch bytes apart, contiguous on every panel we know. A
+// landscape row steps by minus the y pitch. Every span is clipped first and
+// then written whole; the clip rectangle always lies inside the screen, so a
+// clipped span never leaves the frame.
+
+// n pixels of one value, contiguous.
+static void fill_pixels(uint16_t* p, long n, uint16_t v) {
+    while (n > 0 && ((uintptr_t)p & 7) != 0) {
+        *p++ = v;
+        n--;
+    }
+    uint64_t w = v * 0x0001000100010001ull;
+    for (; n >= 16; n -= 16, p += 16) {
+        memcpy(p, &w, 8);
+        memcpy(p + 4, &w, 8);
+        memcpy(p + 8, &w, 8);
+        memcpy(p + 12, &w, 8);
+    }
+    for (; n >= 4; n -= 4, p += 4) memcpy(p, &w, 8);
+    while (n-- > 0) *p++ = v;
+}
+
+// n pixels of one value from p on, step bytes apart.
+static void store_run(char* p, long step, long n, uint16_t v) {
+    if (step == (long)sizeof(uint16_t)) {
+        fill_pixels((uint16_t*)p, n, v);
+        return;
+    }
+    for (; n > 0; n--, p += step) *(uint16_t*)p = v;
+}
+
+// Landscape column x from y0 to y1 (either order), clipped.
+static void span_down(int64_t x, int64_t y0, int64_t y1, uint16_t v) {
+    const Rect& c = gfx.clip;
+    if (!gfx.frame || x < c.left || x > c.right) return;
+    if (y0 > y1) std::swap(y0, y1);
+    if (y0 < c.top) y0 = c.top;
+    if (y1 > c.bottom) y1 = c.bottom;
+    if (y0 > y1) return;  // fill lies outside the clip
+    store_run((char*)pixel_at((LONG)x, (LONG)y0), gfx.props.cbxPitch, (long)(y1 - y0 + 1), v);
+}
+
+// Landscape row y from x0 to x1 (either order), clipped.
+static void span_across(int64_t y, int64_t x0, int64_t x1, uint16_t v) {
+    const Rect& c = gfx.clip;
+    if (!gfx.frame || y < c.top || y > c.bottom) return;
+    if (x0 > x1) std::swap(x0, x1);
+    if (x0 < c.left) x0 = c.left;
+    if (x1 > c.right) x1 = c.right;
+    if (x0 > x1) return;
+    store_run((char*)pixel_at((LONG)x0, (LONG)y), -(long)gfx.props.cbyPitch, (long)(x1 - x0 + 1), v);
+}
+
+// Axis-aligned line from the pen, both ends drawn. The pixel value is taken
+// once: nothing changes the palette while a line is drawn.
+static void line_to(LONG x, LONG y, uint16_t v) {
     if (x == gfx.pen_x && y != gfx.pen_y) {
-        LONG step = y > gfx.pen_y ? 1 : -1;
-        while (gfx.pen_y != y) {
-            plot(gfx.pen_x, gfx.pen_y);
-            gfx.pen_y += step;
-        }
-        plot(x, y);
+        span_down(x, gfx.pen_y, y, v);
+        gfx.pen_y = y;
     } else if (y == gfx.pen_y && x != gfx.pen_x) {
-        LONG step = x > gfx.pen_x ? 1 : -1;
-        while (gfx.pen_x != x) {
-            plot(gfx.pen_x, gfx.pen_y);
-            gfx.pen_x += step;
-        }
-        plot(x, y);
+        span_across(y, gfx.pen_x, x, v);
+        gfx.pen_x = x;
     } else {
         // Same point, or a diagonal that is not drawn: only the pen point.
-        plot(gfx.pen_x, gfx.pen_y);
+        gfx_put_pixel(gfx.pen_x, gfx.pen_y, v);
     }
 }
 
-void gfx_line_to(LONG x, LONG y) { line_to(x, y, true, 0); }
+void gfx_line_to(LONG x, LONG y) { line_to(x, y, palette_565(gfx.pen_colour)); }
 
-void gfx_line_to_rgb(LONG x, LONG y, DWORD colour) { line_to(x, y, false, gfx_colour24_565(colour)); }
+void gfx_line_to_rgb(LONG x, LONG y, DWORD colour) { line_to(x, y, gfx_colour24_565(colour)); }
 
-void gfx_fill_rect(const Rect* r, DWORD colour_index) {
-    DWORD saved = gfx.pen_colour;
-    gfx.pen_colour = colour_index;
-    for (LONG y = r->top; y <= r->bottom; y++) {
-        gfx_move_to(r->left, y);
-        gfx_line_to(r->right, y);
-    }
-    gfx.pen_colour = saved;
+// The rows of a fill, each from left to right inclusive (leftwards when
+// right < left), clipped as a whole and written one landscape column, that
+// is one contiguous physical row, at a time. The pen ends at the last row's
+// end, as if each row had been drawn as a line.
+static void fill_area(const Rect* r, uint16_t v) {
+    if (r->bottom < r->top) return;
+    gfx.pen_x = r->right;
+    gfx.pen_y = r->bottom;
+    const Rect& c = gfx.clip;
+    if (!gfx.frame) return;
+    int64_t x0 = r->left < r->right ? r->left : r->right;
+    int64_t x1 = r->left < r->right ? r->right : r->left;
+    int64_t y0 = r->top, y1 = r->bottom;
+    if (x0 < c.left) x0 = c.left;
+    if (x1 > c.right) x1 = c.right;
+    if (y0 < c.top) y0 = c.top;
+    if (y1 > c.bottom) y1 = c.bottom;
+    if (x0 > x1 || y0 > y1) return;  // fill lies outside the clip
+    long n = (long)(y1 - y0 + 1);
+    for (int64_t x = x0; x <= x1; x++)
+        store_run((char*)pixel_at((LONG)x, (LONG)y0), gfx.props.cbxPitch, n, v);
 }
 
-void gfx_fill_rect_rgb(const Rect* r, DWORD colour) {
-    for (LONG y = r->top; y <= r->bottom; y++) {
-        gfx_move_to(r->left, y);
-        gfx_line_to_rgb(r->right, y, colour);
-    }
-}
+void gfx_fill_rect(const Rect* r, DWORD colour_index) { fill_area(r, palette_565(colour_index)); }
+
+void gfx_fill_rect_rgb(const Rect* r, DWORD colour) { fill_area(r, gfx_colour24_565(colour)); }
 
 void gfx_bevel_frame(const Rect* r) {
     LONG t = r->top, l = r->left, b = r->bottom, rt = r->right;
@@ -170,14 +227,28 @@ int rect_contains(const Point* p, const Rect* r) {
     return p->x >= r->left && p->x <= r->right && p->y >= r->top && p->y <= r->bottom;
 }
 
+// Only the part of the image inside the clip is visited: per image column
+// (one physical row), its visible rows, transparent ones skipped.
 void gfx_draw_image(const ImageRecord* img, LONG x, LONG y) {
-    if (!img || !img->pixels) return;
-    for (LONG r = 0; r < img->height; r++) {
-        const uint16_t* row = img->pixels + (long)r * img->width;
-        for (LONG c = 0; c < img->width; c++) {
-            uint16_t p = row[c];
-            if (img->transparent && p == img->key) continue;
-            gfx_put_pixel(x + c, y + r, p);
+    if (!img || !img->pixels || !gfx.frame) return;
+    const Rect& c = gfx.clip;
+    int64_t c0 = 0, c1 = (int64_t)img->width - 1, r0 = 0, r1 = (int64_t)img->height - 1;
+    if (x + c0 < c.left) c0 = (int64_t)c.left - x;
+    if (x + c1 > c.right) c1 = (int64_t)c.right - x;
+    if (y + r0 < c.top) r0 = (int64_t)c.top - y;
+    if (y + r1 > c.bottom) r1 = (int64_t)c.bottom - y;
+    if (c0 > c1 || r0 > r1) return;  // image lies outside the clip
+    long step = gfx.props.cbxPitch;
+    long width = img->width;
+    for (int64_t col = c0; col <= c1; col++) {
+        char* p = (char*)pixel_at((LONG)(x + col), (LONG)(y + r0));
+        const uint16_t* src = img->pixels + r0 * width + col;
+        if (img->transparent) {
+            uint16_t key = img->key;
+            for (int64_t row = r0; row <= r1; row++, p += step, src += width)
+                if (*src != key) *(uint16_t*)p = *src;
+        } else {
+            for (int64_t row = r0; row <= r1; row++, p += step, src += width) *(uint16_t*)p = *src;
         }
     }
 }
