@@ -156,22 +156,42 @@ void text_set_colours_by_index(TextEngine* engine, DWORD foreground_index, DWORD
 // ---------------------------------------------------------------------------
 // Runs
 
-// Distinct codes of a run, in order of first occurrence, at most 513.
-static int distinct_codes(const WCHAR* text, uint16_t length, WCHAR* out) {
-    int n = 0;
-    for (int i = 0; i < length && text[i] && n < RUN_DISTINCT_MAX; i++) {
-        int seen = 0;
-        for (int k = 0; k < n && !seen; k++) seen = out[k] == text[i];
-        if (!seen) out[n++] = text[i];
-    }
-    return n;
+// The distinct codes of a run, in order of first occurrence (at most 513),
+// each with its entry in the main store (null when absent). Entries are found
+// once, when they are pinned; pinned entries stay where they are for the
+// whole run, so drawing and measuring use them without looking again.
+struct RunCodes {
+    int n;
+    WCHAR code[RUN_DISTINCT_MAX];
+    GlyphEntry* entry[RUN_DISTINCT_MAX];
+    int16_t latin[256];  // slot of each code below 256, -1 when not seen
+};
+
+// Slot of a code among the run's distinct codes, -1 when it is not one.
+static int code_slot(const RunCodes& rc, WCHAR c) {
+    if (c < 256) return rc.latin[c];
+    for (int k = 0; k < rc.n; k++)
+        if (rc.code[k] == c) return k;
+    return -1;
 }
 
-static void pin_run(TextEngine* engine, const WCHAR* codes, int n, uint16_t style, uint32_t size, int pin) {
-    int err;
-    for (int i = 0; i < n; i++) {
-        if (pin) glyph_pin(engine->main_store, style, size, engine, codes[i], &err);
-        else glyph_unpin(engine->main_store, style, size, engine, codes[i], &err);
+static void distinct_codes(const WCHAR* text, uint16_t length, RunCodes* rc) {
+    rc->n = 0;
+    memset(rc->latin, 0xFF, sizeof rc->latin);
+    for (int i = 0; i < length && text[i] && rc->n < RUN_DISTINCT_MAX; i++) {
+        if (code_slot(*rc, text[i]) >= 0) continue;
+        if (text[i] < 256) rc->latin[text[i]] = (int16_t)rc->n;
+        rc->code[rc->n++] = text[i];
+    }
+}
+
+// Pins every distinct code the main store holds (and notes its entry), or
+// unpins them again.
+static void pin_run(TextEngine* engine, RunCodes* rc, uint16_t style, uint32_t size, int pin) {
+    for (int i = 0; i < rc->n; i++) {
+        GlyphEntry* e = glyph_store_find(engine->main_store, style, rc->code[i], size);
+        if (e) e->pinned = pin ? 1 : 0;
+        if (pin) rc->entry[i] = e;
     }
 }
 
@@ -184,22 +204,71 @@ static int find_glyph(TextEngine* engine, uint16_t style, uint32_t size, WCHAR c
     return glyph_lookup(engine->main_store, style, size, engine, HYPHEN, &err) != nullptr;
 }
 
+// What drawing needs of one glyph.
+struct GlyphView {
+    const int32_t* m;        // metrics words 0-16 (advance, bearings, width, rows, stride)
+    const uint8_t* levels;   // null when the glyph has no bitmap
+};
+
+// The glyph that stands for the i-th code of a run: the pinned entry of the
+// main store when there is one, else the lookup chain, which fills the
+// engine's current glyph. 0 when not even a hyphen exists.
+static int glyph_for(TextEngine* engine, const RunCodes& rc, uint16_t style, uint32_t size, WCHAR code,
+                     GlyphView* g) {
+    int k = code_slot(rc, code);
+    if (k >= 0 && rc.entry[k]) {
+        g->m = rc.entry[k]->metrics;
+        g->levels = glyph_entry_levels(rc.entry[k]);
+        return 1;
+    }
+    if (!find_glyph(engine, style, size, code)) return 0;
+    g->m = engine->glyph;
+    g->levels = engine->bitmap;
+    return 1;
+}
+
 // Pen positions far outside the screen cannot show anything; the bound keeps
 // every coordinate sum inside 32 bits.
 #define PEN_LIMIT 0x100000
 
-static void draw_glyph(const TextEngine* engine, int64_t x, int64_t y) {
-    int32_t width = engine->glyph[GLYPH_M_WIDTH];
-    int32_t rows = engine->glyph[GLYPH_M_ROWS];
-    const uint8_t* levels = engine->bitmap;
-    if (!levels || engine->glyph[GLYPH_M_STRIDE] != width) return;
+// Pixel values of the ramp entries 13 + level, taken from the palette as it
+// stands when the run is drawn (the ramp is built before the first glyph).
+struct RampPixels {
+    uint16_t v[RAMP_SIZE];
+};
+
+static void ramp_pixels(RampPixels* rp) {
+    for (int level = 1; level < RAMP_SIZE; level++) {
+        const BYTE* c = gfx.palette[PALETTE_RAMP_FIRST + level];
+        rp->v[level] = gfx_rgb565(c[0], c[1], c[2]);
+    }
+}
+
+// Glyph levels at (x, y): only the part inside the clip is visited, one
+// glyph column (a contiguous physical row) at a time; level 0 leaves the
+// screen as it is.
+static void draw_glyph(const GlyphView& g, const RampPixels& rp, int64_t x, int64_t y) {
+    int32_t width = g.m[GLYPH_M_WIDTH];
+    int32_t rows = g.m[GLYPH_M_ROWS];
+    const uint8_t* levels = g.levels;
+    if (!levels || g.m[GLYPH_M_STRIDE] != width || !gfx.frame) return;
     if (x < -PEN_LIMIT || x > PEN_LIMIT || y < -PEN_LIMIT || y > PEN_LIMIT) return;
-    for (int32_t r = 0; r < rows; r++) {
-        for (int32_t c = 0; c < width; c++) {
-            uint8_t level = levels[r * width + c];
+    const Rect& clip = gfx.clip;
+    int64_t c0 = 0, c1 = (int64_t)width - 1, r0 = 0, r1 = (int64_t)rows - 1;
+    if (x + c0 < clip.left) c0 = clip.left - x;
+    if (x + c1 > clip.right) c1 = clip.right - x;
+    if (y + r0 < clip.top) r0 = clip.top - y;
+    if (y + r1 > clip.bottom) r1 = clip.bottom - y;
+    if (c0 > c1 || r0 > r1) return;  // glyph lies outside the clip
+    long step = gfx.props.cbxPitch;
+    for (int64_t c = c0; c <= c1; c++) {
+        char* p = gfx.frame + (long)(y + r0) * step + (long)(319 - (x + c)) * gfx.props.cbyPitch;
+        const uint8_t* l = levels + r0 * width + c;
+        for (int64_t r = r0; r <= r1; r++, p += step, l += width) {
+            uint8_t level = *l;
             if (level == 0) continue;  // background stays
             if (level >= RAMP_SIZE) level = RAMP_SIZE - 1;
-            gfx_plot((LONG)(x + c), (LONG)(y + r), PALETTE_RAMP_FIRST + level);
+            *(uint16_t*)p = rp.v[level];
         }
     }
 }
@@ -212,11 +281,12 @@ static int pixels_of(int64_t accumulator) {
 }
 
 // Sum of the advances of a run (16.16), the hyphen's for missing codes.
-static int64_t run_advance(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
-                           uint32_t size) {
+static int64_t run_advance(TextEngine* engine, const RunCodes& rc, const WCHAR* text, uint16_t length,
+                           uint16_t style, uint32_t size) {
     int64_t acc = 0;
+    GlyphView g;
     for (int i = 0; i < length && text[i]; i++) {
-        if (find_glyph(engine, style, size, text[i])) acc += engine->glyph[GLYPH_M_ADVANCE];
+        if (glyph_for(engine, rc, style, size, text[i], &g)) acc += g.m[GLYPH_M_ADVANCE];
     }
     return acc;
 }
@@ -260,28 +330,37 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
     uint32_t key_size = (uint32_t)(int32_t)size;
     engine->cur_style = style;
     engine->cur_size = key_size;
-    WCHAR codes[RUN_DISTINCT_MAX];
-    int n = distinct_codes(text, length, codes);
-    pin_run(engine, codes, n, style, key_size, 1);
+    static RunCodes rc;  // one run at a time: the program has one drawing thread
+    distinct_codes(text, length, &rc);
+    pin_run(engine, &rc, style, key_size, 1);
     int width;
+    int last = -1;  // the last code that found a glyph
     if (measure_only) {
-        width = pixels_of(run_advance(engine, text, length, style, key_size));
+        width = pixels_of(run_advance(engine, rc, text, length, style, key_size));
     } else {
         if (text_sample_background) {
-            width = pixels_of(run_advance(engine, text, length, style, key_size));
+            width = pixels_of(run_advance(engine, rc, text, length, style, key_size));
             sample_background(engine, width, x, y, size);
         }
+        RampPixels rp;
+        ramp_pixels(&rp);
         int64_t acc = 0;
+        GlyphView g;
         for (int i = 0; i < length && text[i]; i++) {
-            if (!find_glyph(engine, style, key_size, text[i])) continue;  // no glyph, no hyphen
-            int64_t gx = x + ((acc + 0x8000) >> 16) + (engine->glyph[GLYPH_M_LEFT] >> 6);
-            int64_t gy = y - (engine->glyph[GLYPH_M_TOP] >> 6);
-            draw_glyph(engine, gx, gy);
-            acc += engine->glyph[GLYPH_M_ADVANCE];
+            if (!glyph_for(engine, rc, style, key_size, text[i], &g)) continue;  // no glyph, no hyphen
+            int64_t gx = x + ((acc + 0x8000) >> 16) + (g.m[GLYPH_M_LEFT] >> 6);
+            int64_t gy = y - (g.m[GLYPH_M_TOP] >> 6);
+            draw_glyph(g, rp, gx, gy);
+            acc += g.m[GLYPH_M_ADVANCE];
+            last = i;
         }
         width = pixels_of(acc);
     }
-    pin_run(engine, codes, n, style, key_size, 0);
+    // The engine's current glyph is the run's last one, as a lookup of every
+    // character would have left it.
+    for (int i = 0; i < length && text[i]; i++) last = i;
+    if (last >= 0) find_glyph(engine, style, key_size, text[last]);
+    pin_run(engine, &rc, style, key_size, 0);
     return width;
 }
 
