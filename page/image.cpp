@@ -10,6 +10,29 @@
 
 ImageCache image_cache;
 
+// One match token: n (1 to 16) bytes from d (1 to o) bytes back, copied as
+// if byte by byte, so that a match may repeat its own output. The caller
+// guarantees 16 bytes of room at dst; bytes written beyond n are scratch that
+// the following tokens overwrite (or that lie beyond the output's length).
+static inline void copy_match(BYTE* dst, DWORD d, DWORD n) {
+    const BYTE* src = dst - d;
+    if (d >= 16) {
+        memcpy(dst, src, 16);  // no overlap within 16 bytes
+    } else if (d == 1) {
+        memset(dst, src[0], 16);
+    } else if (d == 2 || d == 4 || d == 8) {
+        // a repeated pixel (or two, or four): the pattern widened to 8 bytes
+        BYTE pattern[8];
+        memcpy(pattern, src, d);
+        if (d == 2) memcpy(pattern + 2, pattern, 2);
+        if (d <= 4) memcpy(pattern + 4, pattern, 4);
+        memcpy(dst, pattern, 8);
+        memcpy(dst + 8, pattern, 8);
+    } else {
+        for (DWORD i = 0; i < n; i++) dst[i] = src[i];
+    }
+}
+
 LONG lz_expand(const BYTE* in, DWORD len, BYTE* out, DWORD out_size) {
     if (len < 4) return len == 0 ? 0 : -1;  // method byte and padding at least
     BYTE method = in[0];
@@ -26,6 +49,30 @@ LONG lz_expand(const BYTE* in, DWORD len, BYTE* out, DWORD out_size) {
         if (end - p < 2) return -1;  // a flag word cut in half
         unsigned flags = p[0] | (p[1] << 8);
         p += 2;
+        // A whole group far from both ends: its 16 tokens take at most 32
+        // input bytes and give at most 256 output bytes, so only the match
+        // distances need checking.
+        if (end - p >= 32 && out_size - o >= 256 + 16) {
+            if (flags == 0) {  // sixteen literals
+                memcpy(out + o, p, 16);
+                o += 16;
+                p += 16;
+                continue;
+            }
+            for (int bit = 0; bit < 16; bit++, flags >>= 1) {
+                if (!(flags & 1)) {
+                    out[o++] = *p++;
+                    continue;
+                }
+                DWORD d = ((DWORD)(p[0] & 0xF0) << 4) + p[1];
+                DWORD n = (DWORD)(p[0] & 0x0F) + 1;
+                p += 2;
+                if (d == 0 || d > o) return -1;  // the match must lie inside what has been written
+                copy_match(out + o, d, n);
+                o += n;
+            }
+            continue;
+        }
         // The last group may stop early: the stream ends with the payload.
         for (int bit = 0; bit < 16 && p < end; bit++, flags >>= 1) {
             if (!(flags & 1)) {
@@ -47,6 +94,21 @@ LONG lz_expand(const BYTE* in, DWORD len, BYTE* out, DWORD out_size) {
 }
 
 static int16_t be16(const BYTE* p) { return (int16_t)((p[0] << 8) | p[1]); }
+
+// Big-endian 16-bit pixels to native ones, four at a time on a
+// little-endian machine.
+static void be_pixels(const BYTE* px, uint16_t* out, int32_t count) {
+    int32_t i = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; i + 4 <= count; i += 4) {
+        uint64_t w;
+        memcpy(&w, px + 2 * i, 8);
+        w = ((w & 0x00FF00FF00FF00FFull) << 8) | ((w >> 8) & 0x00FF00FF00FF00FFull);
+        memcpy(out + i, &w, 8);
+    }
+#endif
+    for (; i < count; i++) out[i] = (uint16_t)((px[2 * i] << 8) | px[2 * i + 1]);
+}
 
 ImageRecord* image_create(int16_t width, int16_t height) {
     int32_t count = (int32_t)width * (int32_t)height;
@@ -91,8 +153,7 @@ ImageRecord* image_decode(const BYTE* payload, DWORD n) {
             if (img) {
                 img->transparent = buf[13];
                 img->key = (uint16_t)be16(buf + 14);
-                const BYTE* px = buf + IMAGE_EXPANDED_HEADER;
-                for (int32_t i = 0; i < count; i++) img->pixels[i] = (uint16_t)((px[2 * i] << 8) | px[2 * i + 1]);
+                be_pixels(buf + IMAGE_EXPANDED_HEADER, img->pixels, count);
                 img->id = ((DWORD)(uint16_t)be16(buf + 8) << 16) | (uint16_t)be16(buf + 10);
             }
         }
