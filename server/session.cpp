@@ -1,0 +1,1170 @@
+// Sessions: one login, one browser context with one page, and the work of
+// answering the handheld's messages.
+//
+// A session does one piece of work at a time (the handheld sends its next
+// message only after an answer ended, but the stop and quit messages may
+// come at any time). Each piece is a chain of engine calls; every callback
+// checks that its session still exists and that the operation it belongs to
+// (s->op) is still the current one, so that a stop, the engine's death or
+// the end of the session simply leaves stale replies unanswered.
+//
+//   login      set-up ─► start page | navigate(start address)
+//   MC         click ─► after-action: navigation? wait for it : settle ─► render
+//   TF TA LM DM set the control's value, fire input and change ─► after-action
+//   PG* SC     scroll ─► settle ─► render
+//   URL        navigate(typed) ─► render with BU
+//   BA FO RF   history entry / reload ─► render
+//   ZU ZD      viewport 480x360 / 640x480 ─► render as a new page
+//   STP        stop loading ─► render what is there (answers the work in hand), then <ST>
+//   QT         end
+#include "server.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+#include "pagewriter.h"
+
+using nlohmann::json;
+using ojson = nlohmann::ordered_json;
+
+// Quiet time without changes to the page before it counts as settled, and
+// the longest the settling may take, in milliseconds.
+static const int SETTLE_QUIET_MS = 25;
+static const int SETTLE_LIMIT_MS = 300;
+static const int SCROLL_QUIET_MS = 10;
+static const int SCROLL_LIMIT_MS = 100;
+// A navigation asked for that does not start within this time was dropped.
+static const int64_t NAV_START_MS = 2000;
+// Longest address given to the handheld's history in a URL block.
+static const size_t URL_BLOCK_MAX = 1000;
+// Messages queued behind the work in hand before the client counts as broken.
+static const size_t QUEUE_LIMIT = 16;
+
+// The session's own script for every new document: links and forms that
+// would open a new window open in the page itself.
+static const char* const OWN_SCRIPT = R"JS((function () {
+  if (window.__cvSameWindow) return;
+  window.__cvSameWindow = true;
+  function same(el) {
+    if (el && el.getAttribute && /^_(blank|new)$/i.test(el.getAttribute('target') || '')) el.setAttribute('target', '_self');
+  }
+  document.addEventListener('click', function (e) {
+    for (var t = e.target; t && t.nodeType === 1; t = t.parentNode)
+      if (t.tagName === 'A' || t.tagName === 'AREA') { same(t); break; }
+  }, true);
+  document.addEventListener('submit', function (e) { same(e.target); }, true);
+})();)JS";
+
+static std::string settle_expression(int quiet, int limit)
+{
+    return "new Promise(function (resolve) {"
+           " var start = Date.now(), last = start, done = false;"
+           " var mo = new MutationObserver(function () { last = Date.now(); });"
+           " function finish() { if (!done) { done = true; mo.disconnect(); resolve(Date.now() - start); } }"
+           " mo.observe(document, {subtree: true, childList: true, attributes: true, characterData: true});"
+           " setTimeout(finish, " + std::to_string(limit) + ");"
+           " function tick() { if (Date.now() - last >= " + std::to_string(quiet) + ") finish(); else setTimeout(tick, 5); }"
+           " (document.fonts ? document.fonts.ready : Promise.resolve()).then(function () { setTimeout(tick, " +
+           std::to_string(quiet) + "); });"
+           "})";
+}
+
+static const char* const SET_TEXT_FUNCTION =
+    "function (v) { this.focus(); this.value = v;"
+    " this.dispatchEvent(new Event('input', {bubbles: true}));"
+    " this.dispatchEvent(new Event('change', {bubbles: true})); }";
+static const char* const SET_OPTION_FUNCTION =
+    "function (i) { if (i < 0 || i >= this.options.length) return false;"
+    " if (this.multiple) { for (var k = 0; k < this.options.length; k++) this.options[k].selected = (k === i); }"
+    " else this.selectedIndex = i;"
+    " this.dispatchEvent(new Event('input', {bubbles: true}));"
+    " this.dispatchEvent(new Event('change', {bubbles: true})); return true; }";
+
+using Then = std::function<void(Session*)>;
+using ThenResult = std::function<void(Session*, const json& result, const std::string& error)>;
+
+static void start_next(Session* s);
+static void finish(Session* s, const std::string& body, const char* outcome);
+static std::string text_answer(const std::vector<std::string>& lines);
+static void render_now(Session* s, bool new_page, Via via, const std::string& address);
+static void show_own(Session* s, OwnPage kind, const std::string& address, const std::string& detail, bool replace);
+
+Session* session_find(uint64_t id)
+{
+    auto it = srv.sessions.find(id);
+    return it == srv.sessions.end() ? nullptr : it->second.get();
+}
+
+int sessions_active()
+{
+    return int(srv.sessions.size());
+}
+
+// ---- engine calls bound to the operation in hand ----
+
+static void call(Session* s, const std::string& method, const json& params, ThenResult then, int timeout_ms = 0)
+{
+    uint64_t id = s->id, op = s->op, gen = s->engine_gen;
+    engine_call(srv.engine, method, params, s->esession,
+                [id, op, gen, then](const json& r, const std::string& err) {
+                    Session* s = session_find(id);
+                    if (!s || s->op != op || s->engine_gen != gen || !s->page_ready)
+                        return;  // stale: the work it belonged to is over
+                    then(s, r, err);
+                },
+                timeout_ms);
+}
+
+// A call whose failure ends the work with an error page; then runs on success.
+static void step(Session* s, const std::string& method, const json& params, ThenResult then, int timeout_ms = 0)
+{
+    call(s, method, params,
+         [method, then](Session* s, const json& r, const std::string& err) {
+             if (!err.empty()) {
+                 log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", method}, {"error", err}});
+                 if (err == "engine stopped")
+                     return;  // the engine's death is handled for every session at once
+                 finish(s, text_answer({"The page could not be shown.", "(" + method + ": " + err + ")"}),
+                        "engine-error");
+                 return;
+             }
+             then(s, r, err);
+         },
+         timeout_ms);
+}
+
+// Several calls sent at once (the engine runs them in order); then runs after
+// the last reply. A failure of any ends the work like step.
+static void steps(Session* s, const std::vector<std::pair<std::string, json>>& calls, Then then)
+{
+    auto left = std::make_shared<size_t>(calls.size());
+    auto failed = std::make_shared<bool>(false);
+    for (const auto& c : calls) {
+        std::string method = c.first;
+        call(s, c.first, c.second, [left, failed, method, then](Session* s, const json&, const std::string& err) {
+            if (*failed)
+                return;
+            if (!err.empty()) {
+                *failed = true;
+                log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", method}, {"error", err}});
+                if (err != "engine stopped")
+                    finish(s, text_answer({"The page could not be shown.", "(" + method + ": " + err + ")"}),
+                           "engine-error");
+                return;
+            }
+            if (--*left == 0)
+                then(s);
+        });
+    }
+}
+
+// ---- waiting for page events ----
+
+static void clear_wait(Session* s)
+{
+    s->waiter = nullptr;
+    if (s->op_timer) {
+        loop_cancel(srv.loop, s->op_timer);
+        s->op_timer = 0;
+    }
+}
+
+// Runs then(false) as soon as ready() holds after a page event, or then(true)
+// at the deadline.
+static void wait_until(Session* s, std::function<bool(Session*)> ready, std::function<void(Session*, bool)> then,
+                       int64_t deadline)
+{
+    clear_wait(s);
+    uint64_t id = s->id, op = s->op;
+    s->waiter = [id, op, ready, then]() {
+        Session* s = session_find(id);
+        if (!s || s->op != op || !ready(s))
+            return;
+        clear_wait(s);
+        then(s, false);
+    };
+    int64_t delay = deadline - loop_now_ms();
+    s->op_timer = loop_timer(srv.loop, delay, [id, op, then]() {
+        Session* s = session_find(id);
+        if (!s || s->op != op)
+            return;
+        s->op_timer = 0;
+        s->waiter = nullptr;
+        then(s, true);
+    });
+    std::function<void()> w = s->waiter;
+    w();
+}
+
+// ---- the page's events ----
+
+static bool is_main(Session* s, const json& p, const char* key = "frameId")
+{
+    return p.value(key, std::string()) == s->main_frame;
+}
+
+static void page_event(uint64_t id, const std::string& method, const json& p)
+{
+    Session* s = session_find(id);
+    if (!s)
+        return;
+    PageEvents& ev = s->ev;
+    if (method == "Page.frameRequestedNavigation" || method == "Page.frameScheduledNavigation") {
+        if (is_main(s, p)) {
+            ev.requested = true;
+            ev.requested_url = p.value("url", ev.requested_url);
+        }
+    } else if (method == "Page.frameClearedScheduledNavigation") {
+        if (is_main(s, p))
+            ev.cleared = true;
+    } else if (method == "Page.frameStartedNavigating" || method == "Page.frameStartedLoading") {
+        if (is_main(s, p)) {
+            ev.started = ev.loading = true;
+            ev.requested_url = p.value("url", ev.requested_url);
+        }
+    } else if (method == "Page.frameStoppedLoading") {
+        if (is_main(s, p))
+            ev.loading = false;
+    } else if (method == "Page.frameNavigated") {
+        const json& f = p.contains("frame") ? p["frame"] : json::object();
+        if (!f.contains("parentId") && f.value("id", std::string()) == s->main_frame) {
+            ++ev.doc_seq;
+            ev.url = f.value("url", std::string());
+            ev.unreachable = f.value("unreachableUrl", std::string());
+        }
+    } else if (method == "Page.navigatedWithinDocument") {
+        if (is_main(s, p)) {
+            ++ev.same_doc;
+            ev.url = p.value("url", ev.url);
+        }
+    } else if (method == "Page.loadEventFired") {
+        ev.loaded_doc = ev.doc_seq;
+    } else if (method == "Page.javascriptDialogOpening") {
+        // Answered at once (OK), as the page cannot go on until it is; the
+        // text is shown at the top of the next page.
+        std::string type = p.value("type", std::string());
+        json params = {{"accept", true}};
+        if (type == "prompt")
+            params["promptText"] = p.value("defaultPrompt", std::string());
+        engine_call(srv.engine, "Page.handleJavaScriptDialog", params, s->esession, nullptr);
+        std::string text = p.value("message", std::string());
+        if (type != "beforeunload" && !text.empty() && s->notices.size() < 4)
+            s->notices.push_back(text.size() > 300 ? text.substr(0, 300) : text);
+        log_event("dialog", ojson{{"session", s->id}, {"type", type}, {"text", text}});
+    } else if (method == "Page.windowOpen") {
+        if (ev.popup_url.empty())
+            ev.popup_url = p.value("url", std::string());
+    } else if (method == "Page.downloadWillBegin") {
+        if (is_main(s, p) && ev.download.empty()) {
+            ev.download = p.value("url", std::string("(unknown)"));
+            ev.download_name = p.value("suggestedFilename", std::string());
+        }
+    } else if (method == "Network.requestWillBeSent") {
+        if (p.value("type", std::string()) == "Document" && is_main(s, p)) {
+            ev.doc_request = p.value("requestId", std::string());
+            ev.doc_status = 0;
+            ev.doc_status_text.clear();
+            ev.doc_error.clear();
+        }
+    } else if (method == "Network.responseReceived") {
+        if (p.value("requestId", std::string()) == ev.doc_request && p.contains("response")) {
+            ev.doc_status = p["response"].value("status", 0);
+            ev.doc_status_text = p["response"].value("statusText", std::string());
+        }
+    } else if (method == "Network.loadingFailed") {
+        if (p.value("requestId", std::string()) == ev.doc_request && !p.value("canceled", false))
+            ev.doc_error = p.value("errorText", std::string());
+    } else if (method == "Inspector.targetCrashed") {
+        ev.crashed = true;
+        log_event("error", ojson{{"session", s->id}, {"what", "renderer crashed"}});
+    }
+    if (ev.crashed) {
+        // The page's renderer is gone: the session starts over on a new page.
+        s->lost = true;
+        s->page_ready = false;
+        clear_wait(s);
+        ++s->op;
+        if (s->busy) {
+            s->queue.push_front(s->current);
+            s->busy = false;
+        }
+        std::string ctx = s->context;
+        srv.by_context.erase(ctx);
+        engine_drop_session(srv.engine, s->esession);
+        engine_call(srv.engine, "Target.disposeBrowserContext", {{"browserContextId", ctx}}, "", nullptr);
+        start_next(s);
+        return;
+    }
+    if (s->waiter) {
+        std::function<void()> w = s->waiter;
+        w();
+    }
+}
+
+void session_browser_event(const std::string& method, const json& p)
+{
+    if (method == "Target.targetCreated" || method == "Target.targetInfoChanged") {
+        const json& t = p.contains("targetInfo") ? p["targetInfo"] : json::object();
+        auto it = srv.by_context.find(t.value("browserContextId", std::string()));
+        if (it == srv.by_context.end() || t.value("type", std::string()) != "page")
+            return;
+        Session* s = session_find(it->second);
+        std::string target = t.value("targetId", std::string());
+        // Before the session's own page is attached, its creation is all
+        // there is to see.
+        if (!s || !s->page_ready || target == s->target)
+            return;
+        // A second window in the session's context: its address goes to the
+        // session's page and the window is closed.
+        std::string url = t.value("url", std::string());
+        if (s->ev.popup_url.empty() && !url.empty() && url != "about:blank")
+            s->ev.popup_url = url;
+        if (method == "Target.targetCreated" || (!url.empty() && url != "about:blank"))
+            engine_call(srv.engine, "Target.closeTarget", {{"targetId", target}}, "", nullptr);
+        if (s->waiter) {
+            std::function<void()> w = s->waiter;
+            w();
+        }
+    } else if (method == "Browser.downloadWillBegin") {
+        for (auto& e : srv.sessions) {
+            Session* s = e.second.get();
+            if (s->page_ready && p.value("frameId", std::string()) == s->main_frame) {
+                if (s->ev.download.empty()) {
+                    s->ev.download = p.value("url", std::string("(unknown)"));
+                    s->ev.download_name = p.value("suggestedFilename", std::string());
+                }
+                if (s->waiter) {
+                    std::function<void()> w = s->waiter;
+                    w();
+                }
+            }
+        }
+    }
+}
+
+// ---- answers ----
+
+static void log_page(Session* s, size_t bytes, const char* outcome, bool cut)
+{
+    const Work& w = s->current;
+    ojson f = {{"session", s->id},
+               {"message", w.kind == WORK_LOGIN ? "login" : proto_message_code(w.msg.kind)},
+               {"outcome", outcome},
+               {"bytes", bytes},
+               {"ms", loop_now_ms() - w.arrived_ms},
+               {"cut", cut}};
+    if (!s->shown_url.empty())
+        f["url"] = s->shown_url;
+    log_event("page", f);
+}
+
+// Answers the work in hand with a page-stream body and goes on with the next.
+static void finish(Session* s, const std::string& body, const char* outcome)
+{
+    clear_wait(s);
+    ++s->op;
+    if (s->conn)
+        conn_answer(s->conn, body);
+    s->pages_sent++;
+    s->bytes_sent += body.size();
+    log_page(s, body.size(), outcome, body.compare(0, 4, "<CL>") == 0);
+    s->busy = false;
+    start_next(s);
+}
+
+// The text pages written without the engine open with a cut and end the page.
+static std::string text_answer(const std::vector<std::string>& lines)
+{
+    std::string body;
+    pw_cl(body);
+    body += pages_text_stream(lines);
+    pw_st(body);
+    return body;
+}
+
+// Snapshot, capture and render of the page as it is now; answers the work.
+static void render_now(Session* s, bool new_page, Via via, const std::string& address)
+{
+    std::string settle = render_settle_script(s->viewport);
+    auto snapshot = [new_page, via, address](Session* s) {
+        step(s, "DOMSnapshot.captureSnapshot", render_snapshot_params(),
+             [new_page, via, address](Session* s, const json& snap, const std::string&) {
+                 auto snap_ptr = std::make_shared<json>(snap);
+                 auto render = [new_page, via, address, snap_ptr](Session* s, const std::string& png) {
+                     RenderInput in;
+                     in.snapshot = snap_ptr.get();
+                     in.capture_png = png;
+                     in.viewport = s->viewport;
+                     in.new_page = new_page;
+                     for (const auto& n : s->notices)
+                         in.notice += (in.notice.empty() ? "" : " / ") + n;
+                     in.key = s->login.key;
+                     RenderedPage page = render_page(in, s->images);
+                     std::string body;
+                     if (!page.cut && s->have_last && page.signature == s->last.signature && s->notices.empty()) {
+                         pw_st(body);
+                         s->last.scroll = page.scroll;
+                         s->last.controls = page.controls;
+                         finish(s, body, "unchanged");
+                         return;
+                     }
+                     if (page.cut)
+                         pw_cl(body);
+                     std::string url = s->ev.url;
+                     if (page.cut && (via == VIA_LINK || via == VIA_LOGIN) && !url.empty() &&
+                         url.size() <= URL_BLOCK_MAX && url.find_first_of(" \t\r\n") == std::string::npos &&
+                         url.compare(0, 6, "about:") != 0 && url.compare(0, 5, "data:") != 0)
+                         pw_en(body, "<URL " + url + ">", s->login.key, rand() & 7);
+                     else if (via == VIA_TYPED)
+                         body += "<BU>";
+                     body += page.body;
+                     pw_st(body);
+                     s->notices.clear();
+                     s->shown_url = via == VIA_OWN ? address : url;
+                     render_images_commit(s->images, page);
+                     bool cut = page.cut;
+                     s->last = std::move(page);
+                     s->last.body.clear();  // sent; only its controls and scroll state are needed
+                     s->have_last = true;
+                     finish(s, body, cut ? "page" : "redrawn");
+                 };
+                 json cap = render_capture_params(*snap_ptr, s->viewport);
+                 if (cap.is_null()) {
+                     render(s, std::string());
+                     return;
+                 }
+                 step(s, "Page.captureScreenshot", cap, [render](Session* s, const json& r, const std::string&) {
+                     render(s, engine_base64_decode(r.value("data", std::string())));
+                 });
+             });
+    };
+    if (settle.empty()) {
+        snapshot(s);
+        return;
+    }
+    step(s, "Runtime.evaluate", {{"expression", settle}, {"awaitPromise", true}, {"returnByValue", true}},
+         [snapshot](Session* s, const json&, const std::string&) { snapshot(s); });
+}
+
+// Waits for the page to be quiet (or the limit), then runs then.
+static void settle(Session* s, int quiet, int limit, Then then)
+{
+    call(s, "Runtime.evaluate",
+         {{"expression", settle_expression(quiet, limit)}, {"awaitPromise", true}, {"returnByValue", true}},
+         [then](Session* s, const json&, const std::string&) {
+             // A page that navigated or died under the evaluation fails it;
+             // the caller looks at the events anyway.
+             then(s);
+         },
+         limit + 2000);
+}
+
+// ---- navigation ----
+
+enum NavOutcome { NAV_LOADED, NAV_FAILED, NAV_DOWNLOAD, NAV_NONE, NAV_SAME_DOC, NAV_TIMEOUT, NAV_TIMEOUT_COMMITTED };
+
+struct NavMark {
+    uint64_t doc_seq, same_doc;
+    int64_t at;
+};
+
+static NavMark mark_events(Session* s)
+{
+    PageEvents& ev = s->ev;
+    ev.requested = ev.cleared = ev.started = false;
+    ev.requested_url.clear();
+    ev.popup_url.clear();
+    ev.download.clear();
+    ev.download_name.clear();
+    s->mark_doc = ev.doc_seq;
+    return NavMark{ev.doc_seq, ev.same_doc, loop_now_ms()};
+}
+
+static bool nav_activity(Session* s, const NavMark& m)
+{
+    const PageEvents& ev = s->ev;
+    return ev.requested || ev.started || !ev.download.empty() || !ev.popup_url.empty() || ev.doc_seq != m.doc_seq ||
+           ev.same_doc != m.same_doc;
+}
+
+// Waits until the navigation under way ends one way or another.
+static void await_navigation(Session* s, NavMark m, std::function<void(Session*, NavOutcome)> then)
+{
+    auto ready = [m](Session* s) -> bool {
+        const PageEvents& ev = s->ev;
+        if (!ev.download.empty())
+            return true;
+        if (ev.doc_seq != m.doc_seq)
+            return ev.loaded_doc == ev.doc_seq;
+        if (ev.same_doc != m.same_doc)
+            return true;
+        if (ev.started && !ev.loading)
+            return true;  // loading ended without a new document (204, aborted)
+        if (ev.requested && !ev.started && (ev.cleared || loop_now_ms() - m.at > NAV_START_MS))
+            return true;
+        return false;
+    };
+    auto decide = [m, then](Session* s, bool timed_out) {
+        const PageEvents& ev = s->ev;
+        if (timed_out)
+            then(s, ev.doc_seq != m.doc_seq ? NAV_TIMEOUT_COMMITTED : NAV_TIMEOUT);
+        else if (!ev.download.empty())
+            then(s, NAV_DOWNLOAD);
+        else if (ev.doc_seq != m.doc_seq)
+            then(s, ev.unreachable.empty() && ev.doc_error.empty() ? NAV_LOADED : NAV_FAILED);
+        else if (ev.same_doc != m.same_doc)
+            then(s, NAV_SAME_DOC);
+        else
+            then(s, NAV_NONE);
+    };
+    wait_until(s, ready, decide, s->op_deadline);
+    // A requested navigation that never starts ends the wait by time; the
+    // page sends no event for that, so look again a little later.
+    uint64_t id = s->id, op = s->op;
+    loop_timer(srv.loop, NAV_START_MS + 10, [id, op]() {
+        Session* s = session_find(id);
+        if (s && s->op == op && s->waiter) {
+            std::function<void()> w = s->waiter;
+            w();
+        }
+    });
+}
+
+static std::string seconds_text(int64_t ms)
+{
+    return std::to_string((ms + 500) / 1000);
+}
+
+// What to show once a navigation has ended.
+static void after_navigation(Session* s, NavOutcome o, Via via)
+{
+    PageEvents& ev = s->ev;
+    switch (o) {
+    case NAV_LOADED:
+        if (ev.doc_status >= 400) {
+            std::string detail = std::to_string(ev.doc_status);
+            if (!ev.doc_status_text.empty())
+                detail += " " + ev.doc_status_text;
+            show_own(s, OWN_HTTP_STATUS, ev.url, detail, true);
+            return;
+        }
+        if (ev.url == "about:blank") {
+            // A history entry of an own page: show it again.
+            call(s, "Page.getNavigationHistory", json::object(),
+                 [via](Session* s, const json& r, const std::string&) {
+                     int64_t idx = r.value("currentIndex", -1);
+                     if (r.contains("entries") && idx >= 0 && idx < int64_t(r["entries"].size())) {
+                         auto it = s->own_entries.find(r["entries"][size_t(idx)].value("id", int64_t(-1)));
+                         if (it != s->own_entries.end()) {
+                             OwnEntry e = it->second;
+                             show_own(s, e.kind, e.address, e.detail, true);
+                             return;
+                         }
+                     }
+                     render_now(s, true, via, std::string());
+                 });
+            return;
+        }
+        settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [via](Session* s) { render_now(s, true, via, std::string()); });
+        return;
+    case NAV_FAILED: {
+        std::string address = ev.unreachable.empty() ? ev.url : ev.unreachable;
+        std::string err = ev.doc_error;
+        OwnPage kind = pages_for_error(err);
+        std::string code = err.compare(0, 5, "net::") == 0 ? err.substr(5) : err;
+        show_own(s, kind, address, code, true);
+        return;
+    }
+    case NAV_DOWNLOAD:
+        call(s, "Page.stopLoading", json::object(), [](Session*, const json&, const std::string&) {});
+        log_event("download-refused", ojson{{"session", s->id}, {"url", ev.download}});
+        show_own(s, OWN_DOWNLOAD, ev.download, ev.download_name, false);
+        return;
+    case NAV_SAME_DOC:
+        settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [](Session* s) { render_now(s, false, VIA_LINK, std::string()); });
+        return;
+    case NAV_NONE:
+        render_now(s, false, via, std::string());
+        return;
+    case NAV_TIMEOUT_COMMITTED:
+        // Something of the page is there: stop and show it, and say so.
+        s->notices.push_back("The page did not finish loading within " + seconds_text(srv.config.page_timeout_ms) +
+                             " seconds.");
+        call(s, "Page.stopLoading", json::object(),
+             [via](Session* s, const json&, const std::string&) { render_now(s, true, via, std::string()); });
+        return;
+    case NAV_TIMEOUT: {
+        std::string address = ev.requested_url.empty() ? ev.url : ev.requested_url;
+        call(s, "Page.stopLoading", json::object(), [](Session*, const json&, const std::string&) {});
+        show_own(s, OWN_TIMEOUT, address, seconds_text(srv.config.page_timeout_ms), false);
+        return;
+    }
+    }
+}
+
+// A new deadline for the piece of work in hand (a navigation may take that long).
+static void restart_deadline(Session* s)
+{
+    s->op_deadline = loop_now_ms() + srv.config.page_timeout_ms;
+}
+
+static void navigate(Session* s, const std::string& url, Via via)
+{
+    NavMark m = mark_events(s);
+    s->ev.requested_url = url;
+    step(s, "Page.navigate", {{"url", url}}, [m, via, url](Session* s, const json& r, const std::string&) {
+        if (r.value("isDownload", false)) {
+            s->ev.download = url;
+            after_navigation(s, NAV_DOWNLOAD, via);
+            return;
+        }
+        if (!r.contains("loaderId") && !r.contains("errorText")) {
+            // Within the document (a fragment): no new document comes.
+            settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [via](Session* s) { render_now(s, false, via, std::string()); });
+            return;
+        }
+        s->ev.started = true;
+        s->ev.loading = true;
+        await_navigation(s, m, [via](Session* s, NavOutcome o) { after_navigation(s, o, via); });
+    });
+}
+
+// An own page: in the document that stands (replace) or in a history entry
+// of its own, so that back leads to the page before it.
+static void show_own(Session* s, OwnPage kind, const std::string& address, const std::string& detail, bool replace)
+{
+    auto fill = [kind, address, detail](Session* s) {
+        call(s, "Page.getNavigationHistory", json::object(),
+             [kind, address, detail](Session* s, const json& r, const std::string&) {
+                 int64_t idx = r.value("currentIndex", -1);
+                 std::string cur;
+                 if (r.contains("entries") && idx >= 0 && idx < int64_t(r["entries"].size())) {
+                     const json& e = r["entries"][size_t(idx)];
+                     cur = e.value("url", std::string());
+                     if (cur == "about:blank")
+                         s->own_entries[e.value("id", int64_t(-1))] = OwnEntry{kind, address, detail};
+                 }
+                 std::string html = pages_html(kind, address, detail);
+                 log_event("own-page", ojson{{"session", s->id}, {"kind", int(kind)}, {"url", address}, {"detail", detail}});
+                 steps(s,
+                       {{"Page.setDocumentContent", {{"frameId", s->main_frame}, {"html", html}}},
+                        {"Runtime.evaluate", {{"expression", render_new_document_script()}}},
+                        {"Runtime.evaluate", {{"expression", OWN_SCRIPT}}}},
+                       [address](Session* s) {
+                           settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS,
+                                  [address](Session* s) { render_now(s, true, VIA_OWN, address); });
+                       });
+             });
+    };
+    if (replace) {
+        fill(s);
+        return;
+    }
+    NavMark m = mark_events(s);
+    restart_deadline(s);
+    step(s, "Page.navigate", {{"url", "about:blank"}}, [m, fill](Session* s, const json&, const std::string&) {
+        s->ev.started = s->ev.loading = true;
+        await_navigation(s, m, [fill](Session* s, NavOutcome) { fill(s); });
+    });
+}
+
+// ---- after a click or a control change ----
+
+static void after_action(Session* s, NavMark m)
+{
+    if (!s->ev.popup_url.empty()) {
+        std::string url = s->ev.popup_url;
+        log_event("window-open", ojson{{"session", s->id}, {"url", url}});
+        navigate(s, url, VIA_LINK);
+        return;
+    }
+    if (nav_activity(s, m)) {
+        await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_LINK); });
+        return;
+    }
+    settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [m](Session* s) {
+        if (!s->ev.popup_url.empty()) {
+            std::string url = s->ev.popup_url;
+            navigate(s, url, VIA_LINK);
+        } else if (nav_activity(s, m)) {
+            await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_LINK); });
+        } else {
+            render_now(s, false, VIA_LINK, std::string());
+        }
+    });
+}
+
+static void click(Session* s, int x, int y)
+{
+    int w = s->viewport.width, h = s->viewport.height;
+    x = x < 0 ? 0 : (x >= w ? w - 1 : x);
+    y = y < 0 ? 0 : (y >= h ? h - 1 : y);
+    NavMark m = mark_events(s);
+    json base = {{"x", x}, {"y", y}, {"button", "left"}, {"clickCount", 1}};
+    json moved = base, pressed = base, released = base;
+    moved["type"] = "mouseMoved";
+    moved["button"] = "none";
+    pressed["type"] = "mousePressed";
+    released["type"] = "mouseReleased";
+    steps(s,
+          {{"Input.dispatchMouseEvent", moved},
+           {"Input.dispatchMouseEvent", pressed},
+           {"Input.dispatchMouseEvent", released}},
+          [m](Session* s) { after_action(s, m); });
+}
+
+static const RenderControl* find_control(Session* s, const std::string& name, const char* kinds)
+{
+    if (!s->have_last)
+        return nullptr;
+    for (const auto& c : s->last.controls)
+        if (c.name == name && strchr(kinds, c.kind))
+            return &c;
+    return nullptr;
+}
+
+static void set_control(Session* s, const Message& msg)
+{
+    const char* kinds = msg.kind == MSG_TF ? "TP" : msg.kind == MSG_TA ? "A" : msg.kind == MSG_LM ? "L" : "D";
+    const RenderControl* c = find_control(s, msg.name, kinds);
+    json arg;
+    const char* fn = SET_TEXT_FUNCTION;
+    if (c && (msg.kind == MSG_LM || msg.kind == MSG_DM)) {
+        if (msg.index < 0 || size_t(msg.index) >= c->options.size())
+            c = nullptr;
+        else
+            arg = c->options[size_t(msg.index)];
+        fn = SET_OPTION_FUNCTION;
+    } else {
+        arg = msg.text;
+    }
+    if (!c) {
+        log_event("error", ojson{{"session", s->id}, {"what", "no such control"}, {"message", proto_message_code(msg.kind)},
+                                 {"name", msg.name}});
+        std::string body;
+        pw_st(body);
+        finish(s, body, "no-control");
+        return;
+    }
+    NavMark m = mark_events(s);
+    std::string function = fn;
+    step(s, "DOM.resolveNode", {{"backendNodeId", c->backend_node_id}},
+         [m, arg, function](Session* s, const json& r, const std::string&) {
+             std::string object = r.contains("object") ? r["object"].value("objectId", std::string()) : std::string();
+             step(s, "Runtime.callFunctionOn",
+                  {{"objectId", object}, {"functionDeclaration", function}, {"arguments", {{{"value", arg}}}}},
+                  [m, object](Session* s, const json&, const std::string&) {
+                      engine_call(srv.engine, "Runtime.releaseObject", {{"objectId", object}}, s->esession, nullptr);
+                      after_action(s, m);
+                  });
+         });
+}
+
+// ---- scrolling, zoom, history ----
+
+static void scroll_to(Session* s, double x, double y)
+{
+    char expr[96];
+    snprintf(expr, sizeof expr, "window.scrollTo(%.0f, %.0f)", x, y);
+    step(s, "Runtime.evaluate", {{"expression", expr}}, [](Session* s, const json&, const std::string&) {
+        settle(s, SCROLL_QUIET_MS, SCROLL_LIMIT_MS, [](Session* s) { render_now(s, false, VIA_LINK, std::string()); });
+    });
+}
+
+static void set_viewport(Session* s, bool zoomed)
+{
+    s->viewport.zoomed = zoomed;
+    s->viewport.width = zoomed ? 480 : 640;
+    s->viewport.height = zoomed ? 360 : 480;
+    step(s, "Emulation.setDeviceMetricsOverride",
+         {{"width", s->viewport.width}, {"height", s->viewport.height}, {"deviceScaleFactor", 1}, {"mobile", false}},
+         [](Session* s, const json&, const std::string&) {
+             settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [](Session* s) { render_now(s, true, VIA_RELOAD, std::string()); });
+         });
+}
+
+static void history_step(Session* s, int delta)
+{
+    step(s, "Page.getNavigationHistory", json::object(), [delta](Session* s, const json& r, const std::string&) {
+        int64_t idx = r.value("currentIndex", int64_t(-1)) + delta;
+        if (!r.contains("entries") || idx < 0 || idx >= int64_t(r["entries"].size())) {
+            std::string body;
+            pw_st(body);
+            finish(s, body, "history-end");
+            return;
+        }
+        int64_t entry = r["entries"][size_t(idx)].value("id", int64_t(-1));
+        NavMark m = mark_events(s);
+        step(s, "Page.navigateToHistoryEntry", {{"entryId", entry}}, [m](Session* s, const json&, const std::string&) {
+            s->ev.started = s->ev.loading = true;
+            await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_HISTORY); });
+        });
+    });
+}
+
+static void reload(Session* s)
+{
+    step(s, "Page.getNavigationHistory", json::object(), [](Session* s, const json& r, const std::string&) {
+        int64_t idx = r.value("currentIndex", int64_t(-1));
+        if (r.contains("entries") && idx >= 0 && idx < int64_t(r["entries"].size())) {
+            auto it = s->own_entries.find(r["entries"][size_t(idx)].value("id", int64_t(-1)));
+            if (it != s->own_entries.end()) {
+                OwnEntry e = it->second;
+                // Reloading a page that did not answer tries its address again.
+                if (e.kind == OWN_TIMEOUT && !e.address.empty())
+                    navigate(s, e.address, VIA_LINK);
+                else
+                    show_own(s, e.kind, e.address, e.detail, true);
+                return;
+            }
+        }
+        NavMark m = mark_events(s);
+        step(s, "Page.reload", json::object(), [m](Session* s, const json&, const std::string&) {
+            s->ev.started = s->ev.loading = true;
+            await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_RELOAD); });
+        });
+    });
+}
+
+// A typed address as the engine takes it: without a scheme it is http.
+static std::string typed_address(const std::string& typed)
+{
+    size_t a = typed.find_first_not_of(" \t");
+    size_t b = typed.find_last_not_of(" \t");
+    if (a == std::string::npos)
+        return std::string();
+    std::string t = typed.substr(a, b - a + 1);
+    size_t colon = t.find(':');
+    bool scheme = colon != std::string::npos && colon > 0 && isalpha((unsigned char)t[0]);
+    for (size_t i = 0; scheme && i < colon; ++i)
+        if (!isalnum((unsigned char)t[i]) && t[i] != '+' && t[i] != '-' && t[i] != '.')
+            scheme = false;
+    // "host:port/path" has a colon too, but digits after it.
+    if (scheme && t.compare(colon, 3, "://") != 0 && colon + 1 < t.size() && isdigit((unsigned char)t[colon + 1]))
+        scheme = false;
+    return scheme ? t : "http://" + t;
+}
+
+// ---- the page of a session ----
+
+// Creates the browser context and its page; then runs then.
+static void setup_page(Session* s, Then then)
+{
+    s->engine_gen = srv.engine_gen;
+    s->page_ready = false;
+    uint64_t id = s->id, op = s->op, gen = s->engine_gen;
+    auto alive = [id, op, gen]() -> Session* {
+        Session* s = session_find(id);
+        return s && s->op == op && s->engine_gen == gen && srv.engine_gen == gen ? s : nullptr;
+    };
+    auto fail = [](Session* s, const std::string& what, const std::string& err) {
+        log_event("error", ojson{{"session", s->id}, {"what", what}, {"error", err}});
+        if (err != "engine stopped")
+            finish(s, text_answer({"The browser engine could not open a page.", "Please try again later."}),
+                   "engine-error");
+    };
+    engine_call(srv.engine, "Target.createBrowserContext", {{"disposeOnDetach", true}}, "",
+                [alive, fail, then](const json& r, const std::string& err) {
+        Session* s = alive();
+        if (!s) {
+            // The session went away meanwhile: the context must not stay.
+            if (err.empty())
+                engine_call(srv.engine, "Target.disposeBrowserContext",
+                            {{"browserContextId", r.value("browserContextId", std::string())}}, "", nullptr);
+            return;
+        }
+        if (!err.empty())
+            return fail(s, "createBrowserContext", err);
+        s->context = r.value("browserContextId", std::string());
+        srv.by_context[s->context] = s->id;
+        engine_call(srv.engine, "Browser.setDownloadBehavior",
+                    {{"behavior", "deny"}, {"browserContextId", s->context}, {"eventsEnabled", true}}, "", nullptr);
+        engine_call(srv.engine, "Target.createTarget", {{"url", "about:blank"}, {"browserContextId", s->context}}, "",
+                    [alive, fail, then](const json& r, const std::string& err) {
+            Session* s = alive();
+            if (!s)
+                return;
+            if (!err.empty())
+                return fail(s, "createTarget", err);
+            s->target = r.value("targetId", std::string());
+            engine_call(srv.engine, "Target.attachToTarget", {{"targetId", s->target}, {"flatten", true}}, "",
+                        [alive, fail, then](const json& r, const std::string& err) {
+                Session* s = alive();
+                if (!s)
+                    return;
+                if (!err.empty())
+                    return fail(s, "attachToTarget", err);
+                s->esession = r.value("sessionId", std::string());
+                uint64_t sid = s->id;
+                engine_on_session(srv.engine, s->esession,
+                                  [sid](const std::string& m, const json& p) { page_event(sid, m, p); });
+                s->page_ready = true;
+                s->ev = PageEvents();
+                s->have_last = false;
+                s->own_entries.clear();
+                steps(s,
+                      {{"Page.enable", json::object()},
+                       {"Runtime.enable", json::object()},
+                       {"Network.enable", {{"maxTotalBufferSize", 0}, {"maxResourceBufferSize", 0}}},
+                       {"Emulation.setDeviceMetricsOverride",
+                        {{"width", s->viewport.width}, {"height", s->viewport.height}, {"deviceScaleFactor", 1},
+                         {"mobile", false}}},
+                       {"Page.addScriptToEvaluateOnNewDocument", {{"source", render_new_document_script()}}},
+                       {"Page.addScriptToEvaluateOnNewDocument", {{"source", OWN_SCRIPT}}}},
+                      [then](Session* s) {
+                          step(s, "Page.getFrameTree", json::object(),
+                               [then](Session* s, const json& r, const std::string&) {
+                                   if (r.contains("frameTree"))
+                                       s->main_frame = r["frameTree"]["frame"].value("id", s->target);
+                                   else
+                                       s->main_frame = s->target;
+                                   then(s);
+                               });
+                      });
+            });
+        });
+    });
+}
+
+// ---- the work queue ----
+
+static void dispatch(Session* s)
+{
+    restart_deadline(s);
+    const Work& w = s->current;
+    if (s->lost) {
+        // The page was lost; a typed address still opens, anything else
+        // gets the page that says what happened.
+        s->lost = false;
+        if (!(w.kind == WORK_MESSAGE && w.msg.kind == MSG_URL)) {
+            show_own(s, OWN_RESTARTED, s->shown_url, std::string(), true);
+            return;
+        }
+    }
+    if (w.kind == WORK_LOGIN) {
+        if (s->login.greeting_only || s->login.address.empty())
+            show_own(s, OWN_START, std::string(), std::string(), true);
+        else
+            navigate(s, s->login.address, VIA_LOGIN);
+        return;
+    }
+    const Message& m = w.msg;
+    std::string body;
+    switch (m.kind) {
+    case MSG_MC:
+        click(s, m.x, m.y);
+        return;
+    case MSG_SC:
+    case MSG_PGL:
+    case MSG_PGR:
+    case MSG_PGU:
+    case MSG_PGD: {
+        if (!s->have_last) {
+            pw_st(body);
+            finish(s, body, "no-page");
+            return;
+        }
+        double x = s->last.scroll.x, y = s->last.scroll.y;
+        if (m.kind == MSG_SC)
+            render_scroll_bar_tap(s->last.scroll, m.x, m.y, &x, &y);
+        else
+            render_scroll_page(s->last.scroll, m.kind == MSG_PGL ? 'L' : m.kind == MSG_PGR ? 'R' : m.kind == MSG_PGU ? 'U' : 'D',
+                               &x, &y);
+        scroll_to(s, x, y);
+        return;
+    }
+    case MSG_BA:
+        history_step(s, -1);
+        return;
+    case MSG_FO:
+        history_step(s, 1);
+        return;
+    case MSG_ZU:
+    case MSG_ZD:
+        set_viewport(s, m.kind == MSG_ZU);
+        return;
+    case MSG_RF:
+        reload(s);
+        return;
+    case MSG_URL: {
+        std::string url = typed_address(m.address);
+        if (url.empty()) {
+            pw_st(body);
+            finish(s, body, "empty-address");
+            return;
+        }
+        navigate(s, url, VIA_TYPED);
+        return;
+    }
+    case MSG_TF:
+    case MSG_TA:
+    case MSG_LM:
+    case MSG_DM:
+        set_control(s, m);
+        return;
+    case MSG_STP:
+        // Nothing in hand to stop: the page may still be loading pictures.
+        call(s, "Page.stopLoading", json::object(), [](Session*, const json&, const std::string&) {});
+        pw_st(body);
+        finish(s, body, "stopped");
+        return;
+    case MSG_QT:
+        return;  // handled on arrival
+    }
+}
+
+static void start_next(Session* s)
+{
+    if (s->busy || s->queue.empty() || !srv.engine_up)
+        return;
+    s->current = s->queue.front();
+    s->queue.pop_front();
+    s->busy = true;
+    ++s->op;
+    restart_deadline(s);
+    if (!s->page_ready || s->engine_gen != srv.engine_gen) {
+        setup_page(s, [](Session* s) { dispatch(s); });
+        return;
+    }
+    dispatch(s);
+}
+
+Session* session_create(Conn* c, const LoginInfo& login)
+{
+    auto owned = std::make_unique<Session>();
+    Session* s = owned.get();
+    s->id = srv.next_session++;
+    s->conn = c;
+    s->login = login;
+    s->created_ms = loop_now_ms();
+    srv.sessions[s->id] = std::move(owned);
+    c->session = s;
+    Work w;
+    w.kind = WORK_LOGIN;
+    w.arrived_ms = loop_now_ms();
+    s->queue.push_back(w);
+    start_next(s);
+    return s;
+}
+
+// Stop: the work in hand (a page still loading) is answered with what is
+// there now; the stop itself is answered with the end of the page.
+static void stop_now(Session* s, const Work& stp)
+{
+    bool new_doc = false;
+    Via via = VIA_LINK;
+    const Work& w = s->current;
+    if (w.kind == WORK_LOGIN)
+        via = VIA_LOGIN;
+    else if (w.msg.kind == MSG_URL)
+        via = VIA_TYPED;
+    else if (w.msg.kind == MSG_BA || w.msg.kind == MSG_FO)
+        via = VIA_HISTORY;
+    else if (w.msg.kind == MSG_RF || w.msg.kind == MSG_ZU || w.msg.kind == MSG_ZD)
+        via = VIA_RELOAD;
+    // Only a document that arrived is new; a typed address that did not
+    // arrive is not confirmed.
+    bool committed = s->ev.doc_seq != s->mark_doc;
+    new_doc = committed || !s->have_last;
+    if (!committed)
+        via = VIA_RELOAD;
+    clear_wait(s);
+    ++s->op;  // the work's own chain stops here
+    s->queue.push_front(stp);
+    log_event("stop", ojson{{"session", s->id}, {"message", w.kind == WORK_LOGIN ? "login" : proto_message_code(w.msg.kind)}});
+    call(s, "Page.stopLoading", json::object(), [new_doc, via](Session* s, const json&, const std::string&) {
+        render_now(s, new_doc, via, std::string());
+    });
+}
+
+void session_message(Session* s, const Message& m, int64_t arrived_ms)
+{
+    Work w;
+    w.kind = WORK_MESSAGE;
+    w.msg = m;
+    w.arrived_ms = arrived_ms;
+    if (m.kind == MSG_QT) {
+        session_end(s, "quit");
+        return;
+    }
+    if (m.kind == MSG_STP && s->busy && s->page_ready && s->engine_gen == srv.engine_gen) {
+        stop_now(s, w);
+        return;
+    }
+    if (s->queue.size() >= QUEUE_LIMIT) {
+        log_event("error", ojson{{"session", s->id}, {"what", "too many messages waiting"}});
+        conn_close(s->conn, "flood");
+        return;
+    }
+    s->queue.push_back(w);
+    start_next(s);
+}
+
+void session_end(Session* s, const char* reason)
+{
+    uint64_t id = s->id;
+    clear_wait(s);
+    ++s->op;
+    if (s->page_ready && s->engine_gen == srv.engine_gen) {
+        engine_drop_session(srv.engine, s->esession);
+        engine_call(srv.engine, "Target.disposeBrowserContext", {{"browserContextId", s->context}}, "", nullptr);
+    }
+    srv.by_context.erase(s->context);
+    log_event("session-end", ojson{{"session", id},
+                                   {"reason", reason},
+                                   {"pages", s->pages_sent},
+                                   {"bytes", s->bytes_sent},
+                                   {"seconds", (loop_now_ms() - s->created_ms) / 1000}});
+    if (s->conn) {
+        Conn* c = s->conn;
+        c->session = nullptr;
+        s->conn = nullptr;
+        conn_close(c, reason);
+    }
+    srv.sessions.erase(id);
+}
+
+void sessions_engine_lost()
+{
+    srv.by_context.clear();
+    for (auto& e : srv.sessions) {
+        Session* s = e.second.get();
+        clear_wait(s);
+        ++s->op;
+        bool had_page = s->page_ready || s->busy;
+        s->page_ready = false;
+        s->images = RenderImages();
+        if (had_page && s->current.kind != WORK_LOGIN)
+            s->lost = true;
+        if (s->busy) {
+            // Answered once the engine is back (or by the fallback below).
+            s->queue.push_front(s->current);
+            s->busy = false;
+        }
+    }
+    // If the engine is slow to come back, nobody waits for it for long.
+    loop_timer(srv.loop, 5000, []() {
+        if (srv.engine_up)
+            return;
+        for (auto& e : srv.sessions) {
+            Session* s = e.second.get();
+            while (!s->queue.empty() && !s->busy) {
+                s->current = s->queue.front();
+                s->queue.pop_front();
+                s->busy = true;
+                finish(s,
+                       text_answer({"The browser engine stopped and is being started again.",
+                                    "Please try again in a moment."}),
+                       "engine-down");
+            }
+        }
+    });
+}
+
+void sessions_engine_back()
+{
+    for (auto& e : srv.sessions)
+        start_next(e.second.get());
+}
