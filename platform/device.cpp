@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +27,9 @@ static FILE* log_file;
 static thread_local DWORD last_error;
 static std::chrono::steady_clock::time_point boot = std::chrono::steady_clock::now();
 static uint32_t random_state = 0x2545F491u;
+// Process and thread handles handed out by CreateProcessW, until closed.
+static std::set<uintptr_t> open_handles;
+static uintptr_t next_kernel_handle = 0x100;
 
 void emu_configure(const EmuConfig& cfg) {
     config = cfg;
@@ -38,6 +44,8 @@ void emu_configure(const EmuConfig& cfg) {
     emu_windows_reset();
     emu_display_reset();
     emu_registry_reset();
+    emu_file_faults_clear();
+    open_handles.clear();
 }
 
 const EmuConfig& emu_config() { return config; }
@@ -52,6 +60,8 @@ void emu_log(const std::string& line) {
 void emu_exit(int code) {
     {
         std::lock_guard<std::mutex> g(log_lock);
+        // Handles the program never closed are a leak worth seeing.
+        if (log_file && !open_handles.empty()) fprintf(log_file, "open-handles %zu\n", open_handles.size());
         if (log_file) fflush(log_file);
     }
     emu_windows_release();
@@ -84,7 +94,20 @@ DWORD Random(void) {
 DWORD GetLastError(void) { return last_error; }
 void SetLastError(DWORD err) { last_error = err; }
 void ExitProcess(UINT code) { emu_exit((int)code); }
-BOOL CloseHandle(HANDLE) { return TRUE; }
+
+BOOL CloseHandle(HANDLE h) {
+    std::lock_guard<std::mutex> g(log_lock);
+    if (open_handles.erase((uintptr_t)h) == 0) {
+        last_error = 6;  // ERROR_INVALID_HANDLE
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int emu_open_handles() {
+    std::lock_guard<std::mutex> g(log_lock);
+    return (int)open_handles.size();
+}
 
 // ---- file system -----------------------------------------------------------
 
@@ -97,9 +120,84 @@ std::string emu_host_path(const char* device_path) {
     return root + p;
 }
 
+// Faults of the file system that tests switch on, by host path.
+struct FileFault {
+    bool read_only;    // opening for writing fails
+    long write_limit;  // writes stop after this many bytes per handle (-1: none)
+};
+static std::map<std::string, FileFault> file_faults;
+static std::mutex fault_lock;
+
+void emu_file_fault(const char* device_path, bool read_only, long write_limit) {
+    std::lock_guard<std::mutex> g(fault_lock);
+    file_faults[emu_host_path(device_path)] = FileFault{read_only, write_limit};
+}
+
+void emu_file_faults_clear() {
+    std::lock_guard<std::mutex> g(fault_lock);
+    file_faults.clear();
+}
+
+// A handle on a full medium: the first `room` bytes written go through, the
+// rest fail as a full disk does.
+struct LimitedFile {
+    FILE* f;
+    long room;
+};
+
+static ssize_t limited_read(void* c, char* buf, size_t n) {
+    LimitedFile* l = (LimitedFile*)c;
+    size_t got = fread(buf, 1, n, l->f);
+    return got == 0 && ferror(l->f) ? -1 : (ssize_t)got;
+}
+
+static ssize_t limited_write(void* c, const char* buf, size_t n) {
+    LimitedFile* l = (LimitedFile*)c;
+    size_t take = (long)n > l->room ? (size_t)l->room : n;
+    size_t put = take ? fwrite(buf, 1, take, l->f) : 0;
+    l->room -= (long)put;
+    fflush(l->f);
+    if (put < n) {
+        errno = ENOSPC;
+        return put ? (ssize_t)put : -1;
+    }
+    return (ssize_t)put;
+}
+
+static int limited_seek(void* c, off64_t* pos, int whence) {
+    LimitedFile* l = (LimitedFile*)c;
+    if (fseeko(l->f, (off_t)*pos, whence) != 0) return -1;
+    *pos = (off64_t)ftello(l->f);
+    return 0;
+}
+
+static int limited_close(void* c) {
+    LimitedFile* l = (LimitedFile*)c;
+    int r = fclose(l->f);
+    delete l;
+    return r;
+}
+
 FILE* dev_fopen(const char* path, const char* mode) {
     if (!path || !mode) return nullptr;
-    return fopen(emu_host_path(path).c_str(), mode);
+    std::string host = emu_host_path(path);
+    bool writes = strpbrk(mode, "wa+") != nullptr;
+    FileFault fault = {false, -1};
+    {
+        std::lock_guard<std::mutex> g(fault_lock);
+        auto it = file_faults.find(host);
+        if (it != file_faults.end()) fault = it->second;
+    }
+    if (writes && fault.read_only) {
+        errno = EACCES;
+        return nullptr;
+    }
+    FILE* f = fopen(host.c_str(), mode);
+    if (!f || !writes || fault.write_limit < 0) return f;
+    cookie_io_functions_t io = {limited_read, limited_write, limited_seek, limited_close};
+    FILE* limited = fopencookie(new LimitedFile{f, fault.write_limit}, mode, io);
+    if (!limited) fclose(f);
+    return limited;
 }
 
 int dev_remove(const char* path) { return ::remove(emu_host_path(path).c_str()); }
@@ -145,7 +243,17 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdline, void*, void*, BOOL, DWORD, void
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (pi) memset(pi, 0, sizeof *pi);
+    if (pi) {
+        memset(pi, 0, sizeof *pi);
+        std::lock_guard<std::mutex> g(log_lock);
+        pi->hProcess = (HANDLE)next_kernel_handle;
+        pi->hThread = (HANDLE)(next_kernel_handle + 4);
+        open_handles.insert(next_kernel_handle);
+        open_handles.insert(next_kernel_handle + 4);
+        pi->dwProcessId = (DWORD)next_kernel_handle;
+        pi->dwThreadId = (DWORD)next_kernel_handle + 4;
+        next_kernel_handle += 8;
+    }
     return TRUE;
 }
 

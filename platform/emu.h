@@ -48,6 +48,16 @@ bool emu_idle_for(int ms);
 // The display was drawn since the last call (for the window's refresh).
 bool emu_take_dirty();
 
+// Process and thread handles that CreateProcessW gave out and the program has
+// not closed.
+int emu_open_handles();
+
+// File faults for tests: opening device_path for writing fails (a read-only
+// file), and/or each handle that writes it stops after write_limit bytes with
+// ENOSPC (a full medium; -1 for no limit). Cleared by emu_file_faults_clear.
+void emu_file_fault(const char* device_path, bool read_only, long write_limit);
+void emu_file_faults_clear();
+
 // Called when a second copy brought this one to the front.
 void emu_foreground_request();
 

@@ -33,8 +33,13 @@ static void launch_mapped_program() {
         GXSuspend();
         app.gx_suspended = 1;
         PROCESS_INFORMATION pi;
-        CreateProcessW(e->program, e->args, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi);
-        return;  // a failure to start is ignored
+        // A failure to start is ignored; a started program runs on its own,
+        // so its process and thread handles are not kept.
+        if (CreateProcessW(e->program, e->args, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi)) {
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        return;
     }
 }
 

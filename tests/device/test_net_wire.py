@@ -116,6 +116,8 @@ class Wire(unittest.TestCase):
         self.dev.write("/Windows/notes.exe", "")
         self.check_buttons(("--oem", "HP,iPAQ"), [(0xC1, None), (0xC4, "<BA>\r\n\r\n")])
         self.assertIn("launch \\Windows\\notes.exe memo", self.dev.log_lines())
+        # The started program runs on its own: its handles were closed.
+        self.assertEqual([], [l for l in self.dev.log_lines() if l.startswith("open-handles")])
 
     def test_quit_message_in_clear_text_and_history_saved_at_shut_down(self):
         self.dev.write("/cv/cvhistory.txt", "old.example/\r\n   newer.example/\r\n")
