@@ -74,15 +74,49 @@ static void parse_proxy(const char* field) {
     if (!p.host[0]) p.enabled = 0;
 }
 
+// Splits the settings text in place. A run of white space ends a field; a
+// run that holds several line breaks (CR LF counting once) also ends the
+// empty lines between them, and a run at the very start ends an empty first
+// field. So the file the options screen writes, one field per line, reads
+// back field for field whichever of its lines are empty. White space at the
+// end ends the last field and no more. Returns how many (at most max) fields
+// were found.
+static int split_settings(char* text, char** fields, int max) {
+    static char empty[1] = "";
+    int n = 0;
+    char* p = text;
+    while (*p && n < max) {
+        if (!is_space(*p)) {
+            fields[n++] = p;
+            while (*p && !is_space(*p)) p++;
+            if (!*p) break;
+        }
+        // A run of white space: how many line breaks does it hold?
+        char* run = p;
+        int breaks = 0;
+        while (*p && is_space(*p)) {
+            if (*p == '\n' || (*p == '\r' && p[1] != '\n')) breaks++;
+            p++;
+        }
+        *run = 0;
+        if (!*p) break;  // trailing white space
+        // The run ended the field before it (if any); its further line
+        // breaks, or a leading run, end empty fields.
+        int empties = run == text ? (breaks > 1 ? breaks : 1) : breaks - 1;
+        for (int i = 0; i < empties && n < max; i++) fields[n++] = empty;
+    }
+    return n;
+}
+
 void settings_read() {
     char* buf = read_small_file(SETTINGS_FILE, 512);
     if (!buf) return;
     char* f[4] = {nullptr, nullptr, nullptr, nullptr};
-    int n = split_fields(buf, f, 4);
+    int n = split_settings(buf, f, 4);
     if (n > 0) copy_field(app.customer_name, sizeof app.customer_name, f[0]);
     if (n > 1) copy_field(app.user_name, sizeof app.user_name, f[1]);
     if (n > 2) copy_field(app.password, sizeof app.password, f[2]);
-    if (n > 3) parse_proxy(f[3]);
+    if (n > 3 && f[3][0]) parse_proxy(f[3]);
     free(buf);
 }
 
@@ -95,11 +129,14 @@ void home_read() {
     text[n] = 0;
     size_t end = 0;
     while (text[end] && !is_space(text[end])) end++;
-    if (end == 0) return;
     HostEntry& b = app.balancer_entry;
-    size_t copy = end < sizeof b.host ? end : sizeof b.host - 1;
-    memcpy(b.host, text, copy);
-    b.host[copy] = 0;
+    if (end > 0) {
+        size_t copy = end < sizeof b.host ? end : sizeof b.host - 1;
+        memcpy(b.host, text, copy);
+        b.host[copy] = 0;
+    }
+    // The port is read whenever something follows the first white space,
+    // also when the host before it is empty.
     if (text[end]) {
         const char* p = text + end;
         while (is_space(*p)) p++;

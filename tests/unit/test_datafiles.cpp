@@ -166,3 +166,39 @@ TEST_F(DataFiles, FileExistsOnlyForFilesThatOpen) {
     EXPECT_EQ(1, file_exists("/cv/there.txt"));
     EXPECT_EQ(0, file_exists("/cv/missing.txt"));
 }
+
+TEST_F(DataFiles, ALeadingLineBreakEndsAnEmptyCustomerName) {
+    put(SETTINGS_FILE, "\nbob\nsecret\ncache:8080:On\n");
+    settings_read();
+    EXPECT_STREQ("", app.customer_name);
+    EXPECT_STREQ("bob", app.user_name);
+    EXPECT_STREQ("secret", app.password);
+    EXPECT_STREQ("cache", app.proxy_entry.host);
+    EXPECT_EQ(8080, app.proxy_entry.port);
+    EXPECT_EQ(1, app.proxy_entry.enabled);
+}
+
+TEST_F(DataFiles, EmptyLinesBetweenFieldsAreEmptyFieldsButTrailingOnesAreNot) {
+    put(SETTINGS_FILE, "Acme\r\n\r\nsecret\r\n:0:Off\r\n");
+    settings_read();
+    EXPECT_STREQ("Acme", app.customer_name);
+    EXPECT_STREQ("", app.user_name);
+    EXPECT_STREQ("secret", app.password);
+    app_state_init();
+    put(SETTINGS_FILE, "Acme\nbob\n\n\n");
+    settings_read();
+    EXPECT_STREQ("bob", app.user_name);
+    EXPECT_STREQ("anonymous", app.password);
+}
+
+TEST_F(DataFiles, AHomeFileStartingWithWhiteSpaceStillGivesItsPort) {
+    put(HOME_FILE, "\r\n8080\r\n");
+    home_read();
+    EXPECT_STREQ(DEFAULT_BALANCER_HOST, app.balancer_entry.host);
+    EXPECT_EQ(8080, app.balancer_entry.port);
+    app_state_init();
+    put(HOME_FILE, "lb.example\r\n  8081\r\n");
+    home_read();
+    EXPECT_STREQ("lb.example", app.balancer_entry.host);
+    EXPECT_EQ(8081, app.balancer_entry.port);
+}

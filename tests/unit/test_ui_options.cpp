@@ -125,4 +125,32 @@ TEST_F(Options, AReleaseOffThePressedButtonKeepsTheScreen) {
     EXPECT_EQ(settings(), "");
 }
 
+// Whichever fields are empty, the file OK writes reads back to the values the
+// screen stored (an empty customer name makes the file start with a line
+// break; an empty user name or password leaves an empty line).
+TEST_F(Options, TheFileOkWritesReadsBackForEveryCombinationOfEmptyFields) {
+    for (int mask = 0; mask < 16; mask++) {
+        app_state_init();
+        snprintf(app.customer_name, sizeof app.customer_name, "%s", mask & 1 ? "acme" : "");
+        snprintf(app.user_name, sizeof app.user_name, "%s", mask & 2 ? "ann" : "");
+        snprintf(app.password, sizeof app.password, "%s", mask & 4 ? "pw" : "");
+        snprintf(app.proxy_entry.host, sizeof app.proxy_entry.host, "%s", mask & 8 ? "proxy.lan" : "");
+        app.proxy_entry.port = 3128;
+        app.proxy_entry.enabled = mask & 8 ? 1 : 0;
+        app.ui_mode = 1;
+        options_paint();
+        release(OK_X, BUTTON_Y);
+        ASSERT_EQ(app.ui_mode, 0) << mask;
+        AppState stored = app;
+        app_state_init();
+        settings_read();
+        EXPECT_STREQ(app.customer_name, stored.customer_name) << mask;
+        EXPECT_STREQ(app.user_name, stored.user_name) << mask;
+        EXPECT_STREQ(app.password, stored.password) << mask;
+        EXPECT_STREQ(app.proxy_entry.host, stored.proxy_entry.host) << mask;
+        EXPECT_EQ(app.proxy_entry.port, stored.proxy_entry.port) << mask;
+        EXPECT_EQ(app.proxy_entry.enabled, stored.proxy_entry.enabled) << mask;
+    }
+}
+
 }  // namespace
