@@ -101,20 +101,43 @@ static const char* http_reply_text(const char* a) {
     return *text ? text : nullptr;
 }
 
-enum Outcome { RECEIVE, RESTART, DONE };
-
 // The reply text: server host, first page, optional upgrade demand.
-static Outcome reply_text(const char* text, HostEntry* server) {
+static BalancerOutcome reply_text(const char* text, HostEntry* server) {
     const char* p = take_word(text, server->host, sizeof server->host);
     p = skip_space(p);
     if (!*p) {
         app.start_url[0] = 0;
-        return RECEIVE;
+        return BALANCER_RECEIVE;
     }
     p = take_word(p, app.start_url, sizeof app.start_url);
     p = skip_space(p);
     if (p[0] == 'U' && p[1] == 'P') status_page_switch(UPGRADE_PAGE);
-    return DONE;
+    return BALANCER_DONE;
+}
+
+BalancerOutcome balancer_read_answer(const char* answer, int answers, HostEntry* server, char* redirect,
+                                     int size, int* redirect_len) {
+    *redirect_len = 0;
+    bool http = strncmp(answer, "HTTP", 4) == 0;
+    if ((answers == 1 || answers == 3) && http) {
+        const char* loc = strstr(answer, "Location:");
+        if (loc) {
+            const char* start = skip_space(loc + 9);
+            const char* end = strstr(start, "\r\n");
+            if (!end) return BALANCER_EXIT;
+            // A location too long for the request buffer cannot be followed:
+            // the answer counts as a failed receive.
+            int len = snprintf(redirect, (size_t)size, "GET %.*s HTTP/1.0\r\n\r\n", (int)(end - start), start);
+            if (len < 0 || len >= size) return BALANCER_FAIL;
+            *redirect_len = len;
+            return BALANCER_REDIRECT;
+        }
+        const char* text = http_reply_text(answer);
+        return text ? reply_text(text, server) : BALANCER_RECEIVE;
+    }
+    if (answers == 1) return reply_text(answer, server);
+    if (answers == 2) return BALANCER_RESTART;
+    return BALANCER_RECEIVE;
 }
 
 void balancer_lookup(HostEntry* server) {
@@ -153,36 +176,29 @@ void balancer_lookup(HostEntry* server) {
             closesocket(s);
             return;
         }
-        Outcome next = RECEIVE;
-        while (next == RECEIVE) {
+        BalancerOutcome next = BALANCER_RECEIVE;
+        while (next == BALANCER_RECEIVE) {
             if (receive_answer(s) != 0) {
                 failed_receive = true;
                 break;
             }
             memcpy(answer, reply, sizeof answer);
             answers++;
-            bool http = strncmp(answer, "HTTP", 4) == 0;
-            if ((answers == 1 || answers == 3) && http) {
-                const char* loc = strstr(answer, "Location:");
-                if (loc) {
-                    const char* start = skip_space(loc + 9);
-                    const char* end = strstr(start, "\r\n");
-                    if (!end) ExitProcess(1);
-                    char redirect[800];
-                    int len = snprintf(redirect, sizeof redirect, "GET %.*s HTTP/1.0\r\n\r\n", (int)(end - start),
-                                       start);
-                    if (len < 0 || len >= (int)sizeof redirect || send(s, redirect, len, 0) != len) ExitProcess(1);
-                    continue;  // its answer is the second one, and is discarded
-                }
-                const char* text = http_reply_text(answer);
-                if (text) next = reply_text(text, server);
-            } else if (answers == 1) {
-                next = reply_text(answer, server);
-            } else if (answers == 2) {
-                next = RESTART;
+            char redirect[800];
+            int len;
+            next = balancer_read_answer(answer, answers, server, redirect, sizeof redirect, &len);
+            if (next == BALANCER_EXIT) ExitProcess(1);
+            if (next == BALANCER_FAIL) {
+                failed_receive = true;
+                break;
+            }
+            if (next == BALANCER_REDIRECT) {
+                // Its answer is the second one, and is discarded.
+                if (send(s, redirect, len, 0) != len) ExitProcess(1);
+                next = BALANCER_RECEIVE;
             }
         }
-        if (next == DONE) {
+        if (next == BALANCER_DONE) {
             closesocket(s);
             return;
         }

@@ -20,6 +20,22 @@ extern BYTE tunnel_to_443;
 // counts as a failed receive.
 #define BALANCER_ANSWER_TIMEOUT_MS 10000
 
+// What one complete answer of the balancer asks for.
+enum BalancerOutcome {
+    BALANCER_RECEIVE,   // read the next answer
+    BALANCER_RESTART,   // start the lookup over on a new connection
+    BALANCER_DONE,      // server and first page known (or the upgrade page is up)
+    BALANCER_REDIRECT,  // send the request written into the redirect buffer
+    BALANCER_FAIL,      // counts as a failed receive
+    BALANCER_EXIT       // a redirect without CR LF after its location: the program ends
+};
+
+// The reply reader: one complete answer (NUL-terminated), the number of
+// answers received so far on this lookup (this one included). Fills
+// server->host and app.start_url from a reply text, or writes the request
+// that follows a redirect into redirect (size bytes) with its length.
+BalancerOutcome balancer_read_answer(const char* answer, int answers, HostEntry* server, char* redirect,
+                                     int size, int* redirect_len);
 // Asks the balancer for the rendering server and the first page; fills
 // server->host and app.start_url, or switches to a status page.
 void balancer_lookup(HostEntry* server);
