@@ -192,7 +192,12 @@ static void tag_done() {
             scanner.cl_mark = 0;
         }
     } else if (tag_is("EN")) {
-        if (sscanf(t, "<EN %lx>", &v1) == 1) scanner.skip = (int32_t)((((v1 >> 3) + 7) & ~7ul) & 0x7fffffff);
+        // The scrambled block that follows; a length beyond 31 bits is not
+        // passed over at all, as for images and texts.
+        if (sscanf(t, "<EN %lx>", &v1) == 1) {
+            unsigned long block = ((v1 >> 3) + 7) & ~7ul;
+            scanner.skip = block <= 0x7fffffff ? (int32_t)block : 0;
+        }
     } else if (a == 'C' && b == 'L') {
         scanner.cl_mark = 1;
     } else if (a == 's' && b == 'w') {

@@ -191,3 +191,14 @@ TEST_F(Scanner, HugeLengthsDoNotSwallowTheStream) {
     feed("<ST>");
     EXPECT_EQ(0, app.loading);
 }
+
+TEST_F(Scanner, AHugeScrambledBlockLengthIsNotPassedOverEither) {
+    // As for images and texts, a length beyond 31 bits is taken as no block.
+    app.loading = 1;
+    feed("<EN 800000040>");  // 0x100000008 bytes: masked to 31 bits it would be 8
+    EXPECT_EQ(0, scanner.skip);
+    feed("<ST>");
+    EXPECT_EQ(0, app.loading);
+    feed("<EN 3ffffffc0>");  // 0x7ffffff8 bytes: the largest block passed over
+    EXPECT_EQ(0x7ffffff8, scanner.skip);
+}
