@@ -181,10 +181,18 @@ static void execute_en() {
         free(buf);
         return;
     }
+    BYTE* cipher = (BYTE*)malloc(b);
+    if (!cipher) {  // out of memory: the block is passed over
+        free(buf);
+        fseek(f, p + (long)b, SEEK_SET);
+        return;
+    }
+    memcpy(cipher, buf, b);
     xtea_decipher_buffer(buf, (int)b, working_key);
-    if (l > 6 && memcmp(buf, "<URL ", 5) == 0) {
-        // The address of the page being sent: into the history once; the
-        // rewritten file then holds it as the inert code UR.
+    int url = l > 6 && memcmp(buf, "<URL ", 5) == 0;
+    if (url) {
+        // The address of the page being sent: into the history once (below,
+        // when the file holds it as the inert code UR).
         DWORD i = 0;
         // The address ends before the tag's ">" (more tags may follow it).
         while (i < l - 6 && i < PARSER_TEXT_MAX && buf[5 + i] != ' ' && buf[5 + i] != 0 && buf[5 + i] != '>') {
@@ -192,25 +200,35 @@ static void execute_en() {
             i++;
         }
         parser.text[i] = 0;
-        history_push(parser.text);
         buf[3] = 'R';
     }
     for (DWORD i = l; i < b; i++) buf[i] = ' ';
     fclose(f);
     parser.file = nullptr;
+    // The plain text first, then the mark that it is plain (EE). A write
+    // that falls short leaves the tag unmarked, and the ciphertext is put
+    // back where the medium allows it.
     FILE* w = fopen(app.page_file_path, "r+b");
+    int rewritten = 0;
     if (w) {
-        fseek(w, tag_at + 2, SEEK_SET);
-        fputc('E', w);  // EE: never deciphered twice
-        fseek(w, p, SEEK_SET);
-        fwrite(buf, 1, b, w);
-        fclose(w);
+        rewritten = fseek(w, p, SEEK_SET) == 0 && fwrite(buf, 1, b, w) == b && fflush(w) == 0;
+        if (rewritten) {
+            rewritten = fseek(w, tag_at + 2, SEEK_SET) == 0 && fputc('E', w) != EOF && fflush(w) == 0;
+        } else if (fseek(w, p, SEEK_SET) == 0) {
+            fwrite(cipher, 1, b, w);
+        }
+        if (fclose(w) != 0) rewritten = 0;
     }
+    // Only a block rewritten for good enters the history: one that stays
+    // enciphered is met again by the next drawing.
+    if (rewritten && url) history_push(parser.text);
+    free(cipher);
     free(buf);
     parser.file = fopen(app.page_file_path, "rb");
     if (!parser.file) return;
-    // Unwritable file: the block cannot be read as plain text here, pass over it.
-    fseek(parser.file, w ? p : p + (long)b, SEEK_SET);
+    // A file that could not be rewritten: the block cannot be read as plain
+    // text here, so it is passed over.
+    fseek(parser.file, rewritten ? p : p + (long)b, SEEK_SET);
 }
 
 // Form-control tags: their counted text or name is consumed here so that the

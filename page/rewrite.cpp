@@ -46,9 +46,20 @@ void page_cut() {
         parser.stop = 1;
         return;
     }
-    copy_rest(tmp, out);
+    ok = copy_rest(tmp, out);
     fclose(tmp);
-    fclose(out);
+    if (fclose(out) != 0) ok = 0;
+    if (!ok) {
+        // A short write (a full medium) left only part of the kept tags,
+        // possibly ending inside a tag or a payload: rather than have later
+        // data appended to a fragment, the page file is emptied, and this
+        // file is not interpreted any further.
+        out = fopen(app.page_file_path, "wb");
+        if (out) fclose(out);
+        page_shrink_count += (LONG)old_size;
+        parser.stop = 1;
+        return;
+    }
     parser.file = fopen(app.page_file_path, "rb");
     if (!parser.file) {
         parser.stop = 1;
@@ -98,6 +109,19 @@ static int frame_arg(const char* tag, DWORD* f) {
     if (sscanf(tag + 3, "%x", &v) != 1) return 0;
     *f = v;
     return 1;
+}
+
+// Writes the page file anew with the bytes whose mask byte is 0. 1 when
+// every byte was written; 0 when the file could not be opened for writing
+// (it is unchanged then); -1 when a write fell short (a full medium).
+static int write_kept(const BYTE* copy, const BYTE* mask, long size) {
+    FILE* out = fopen(app.page_file_path, "wb");
+    if (!out) return 0;
+    int ok = 1;
+    for (long i = 0; i < size && ok; i++)
+        if (!mask[i] && fputc(copy[i], out) == EOF) ok = 0;
+    if (fclose(out) != 0) ok = 0;
+    return ok ? 1 : -1;
 }
 
 FILE* frame_tags_remove(DWORD f, FILE* stream) {
@@ -225,15 +249,22 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
         if (remove) memset(mask + start, 1, (size_t)(end - start));
     }
 
-    FILE* out = fopen(app.page_file_path, "wb");
-    if (out) {
-        for (long i = 0; i < size; i++)
-            if (!mask[i]) fputc(copy[i], out);
-        fclose(out);
+    // A page file that cannot be rewritten stays as it was (put back whole
+    // when a short write cut it), and reading goes on after the sw, so that
+    // the sw is not met again and again.
+    long resume = 0;
+    int wrote = write_kept(copy, mask, size);
+    if (wrote < 0) {
+        memset(mask, 0, (size_t)size);
+        wrote = write_kept(copy, mask, size) > 0 ? 0 : -1;
     }
     free(copy);
     free(mask);
-    return fopen(app.page_file_path, "rb");
+    if (wrote < 0) return nullptr;  // not even the old file could be put back
+    if (wrote == 0) resume = off;
+    FILE* in = fopen(app.page_file_path, "rb");
+    if (in) fseek(in, resume, SEEK_SET);
+    return in;
 }
 
 void frame_tags_remove_at(DWORD f, long offset) {
