@@ -62,9 +62,14 @@ MemPool* pool_create(int* err) {
     return pool;
 }
 
+long pool_fail_countdown;
+
+// The test switch: this call is the one that fails.
+static int injected_failure() { return pool_fail_countdown > 0 && --pool_fail_countdown == 0; }
+
 void* pool_alloc(MemPool* pool, uint32_t size) {
     // size + 18 must not wrap around
-    if (size > UINT32_MAX - POOL_BLOCK_OVERHEAD) pool_fail(pool, ERR_NO_MEMORY);
+    if (size > UINT32_MAX - POOL_BLOCK_OVERHEAD || injected_failure()) pool_fail(pool, ERR_NO_MEMORY);
     unsigned char* block = (unsigned char*)malloc((size_t)size + POOL_BLOCK_OVERHEAD);
     if (!block) pool_fail(pool, ERR_NO_MEMORY);
     set_block_word(block, 0, POOL_BLOCK_MAGIC);
@@ -125,7 +130,7 @@ void* pool_realloc(MemPool* pool, void* address, uint32_t size) {
     if (!block_intact(block)) pool_fail(pool, ERR_BLOCK_DAMAGED);
     if (pool->live < 1 || pool->live > pool->slot_count) pool_fail(pool, ERR_POOL_COUNT);
     if (block_word(block, 8) != (uint32_t)slot) pool_fail(pool, ERR_SLOT_MISMATCH);
-    if (size > UINT32_MAX - POOL_BLOCK_OVERHEAD) pool_fail(pool, ERR_RESIZE_FAILED);
+    if (size > UINT32_MAX - POOL_BLOCK_OVERHEAD || injected_failure()) pool_fail(pool, ERR_RESIZE_FAILED);
     unsigned char* moved = (unsigned char*)realloc(block, (size_t)size + POOL_BLOCK_OVERHEAD);
     if (!moved) {
         // The old block is still valid and stays recorded, so that

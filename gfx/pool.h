@@ -62,6 +62,11 @@ struct MemPool {
     uint32_t guard2;               // 0xA5A55A5A
 };
 
+// Fault injection for tests: while positive, every pool_alloc and
+// pool_realloc counts it down, and the one that brings it to zero fails with
+// ERR_NO_MEMORY as if the heap were exhausted. 0 (the default) never fails.
+extern long pool_fail_countdown;
+
 MemPool* pool_create(int* err);
 void* pool_alloc(MemPool* pool, uint32_t size);
 void* pool_realloc(MemPool* pool, void* block, uint32_t size);

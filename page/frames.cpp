@@ -107,6 +107,18 @@ void frames_free() {
 
 // ---- scroll bars ----
 
+// The pool the bars' buttons were made in. A pool failure anywhere destroys
+// the main pool with every button in it: the bars then keep no buttons (they
+// are drawn as their bands alone), and the lost ones are never read or freed.
+static MemPool* bars_pool;
+
+void scrollbars_check_pool() {
+    if (!bars_pool || bars_pool == text_pool) return;
+    for (ScrollBar* b = page_scrollbars; b; b = b->next) b->first = b->second = b->thumb = nullptr;
+    bars_pool = nullptr;
+    page_controls_generation++;
+}
+
 static void bar_destroy(ScrollBar* b) {
     int err = 0;
     if (b->first) button_destroy(b->first, &err);
@@ -116,6 +128,8 @@ static void bar_destroy(ScrollBar* b) {
 }
 
 void scrollbars_free() {
+    scrollbars_check_pool();
+    page_controls_generation++;
     while (page_scrollbars) {
         ScrollBar* next = page_scrollbars->next;
         bar_destroy(page_scrollbars);
@@ -124,6 +138,8 @@ void scrollbars_free() {
 }
 
 void frame_scrollbars_remove(DWORD f) {
+    scrollbars_check_pool();
+    page_controls_generation++;
     ScrollBar* b = page_scrollbars;
     while (b) {
         ScrollBar* next = b->next;
@@ -147,6 +163,7 @@ static void thumb_place(ScrollBar* b) {
 }
 
 void scrollbars_draw() {
+    scrollbars_check_pool();
     if (!page_scrollbars) return;
     gfx_set_clip(0, 0, 239, 319);
     int err = 0;
@@ -193,6 +210,8 @@ void frames_tag_scrollbar(int kind) {
     b->position = (DWORD)pos;
     b->end = end;
     int err = 0;
+    scrollbars_check_pool();
+    if (text_pool) bars_pool = text_pool;
     LONG spos = page_scale(pos), send = page_scale((LONG)end);
     if (kind == 'H') {
         b->first = button_create(text_engine, nullptr, &ARROW_LEFT, r.left, r.top, 0, nullptr, -1, &err);
@@ -214,6 +233,8 @@ void frames_tag_scrollbar(int kind) {
     b->prev = last;
     if (last) last->next = b;
     else page_scrollbars = b;
+    // A failure while its buttons were made took the earlier ones with it.
+    scrollbars_check_pool();
     parser.drawn = 1;
 }
 

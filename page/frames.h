@@ -44,6 +44,9 @@ void frames_free();
 void scrollbars_free();
 // Removes the scroll bars of frame f.
 void frame_scrollbars_remove(DWORD f);
+// After a pool failure took the main pool (and the bars' buttons in it)
+// away, leaves every bar without buttons. Called before the buttons are used.
+void scrollbars_check_pool();
 // Draws every scroll bar (end of a pass).
 void scrollbars_draw();
 // The frame number of an FR with these raw page values.
