@@ -86,7 +86,7 @@ static ListItem* find_item(ListControl* list, int32_t value) {
 
 void page_controls_free() {
     check_lost();
-    if (page_text_controls || page_list_controls || page_buttons) page_controls_generation++;
+    page_controls_generation++;
     int err = 0;
     while (page_text_controls && err == 0) {
         TextBox* t = page_text_controls;
@@ -314,6 +314,7 @@ static void tag_list(int kind) {
     if (list->item_count == 0) return;
     list_move(list, parser.item_x - list->rect.left, parser.item_y - list->rect.top);
     if (kind == LIST_BOX && list->kind == LIST_BOX) {
+        page_controls_generation++;  // its items go
         list_clear_items(list, &err);
         check_lost(err);
     }

@@ -30,9 +30,10 @@ extern TextBox* page_text_controls;     // TF, PF, TA
 extern ListControl* page_list_controls; // DM, LM, CB groups, RB groups
 extern ButtonControl* page_buttons;     // BT
 
-// Counts the times records of these lists were destroyed (page rebuilt,
-// frame removed): code that holds a control pointer across messages (the
-// stylus) compares it to know that its pointer may be stale.
+// Counts the times records of these lists, or scroll bars, were destroyed
+// (page rebuilt, frame removed, list box refilled, pool lost): code that
+// holds a control pointer across messages (the stylus) notes it and drops
+// the pointer when it has moved on.
 extern DWORD page_controls_generation;
 
 // Position key of a check box, radio button or text control: where the

@@ -321,8 +321,8 @@ void options_stylus(HWND hwnd, UINT message, int x, int y) {
                                    t->password, &err);
                 if (!text_engine) {
                     leave(CHOICE_CANCEL);  // the pool failed: the fields are gone
-                } else if (r == EDIT_ACCEPTED && !err) {
-                    redraw(t, nullptr);
+                } else if (r == EDIT_ACCEPTED) {
+                    redraw(t, nullptr);  // the text is in the field, whatever the pool reported
                 }
             }
         }

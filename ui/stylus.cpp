@@ -9,6 +9,7 @@
 #include "page/frames.h"
 #include "shell/app.h"
 #include "ui/editor.h"
+#include "ui/keypad.h"
 #include "ui/options.h"
 #include "ui/ui.h"
 
@@ -428,55 +429,31 @@ static int tracked() {
 
 // --------------------------------------------------- stale references
 
-static int is_page_button(const ButtonControl* b) {
-    for (ButtonControl* x = page_buttons; x; x = x->next)
-        if (x == b) return 1;
-    for (ScrollBar* sb = page_scrollbars; sb; sb = sb->next)
-        if (sb->first == b || sb->second == b) return 1;
-    for (ListControl* l = page_list_controls; l; l = l->next)
-        if (l->arrow == b) return 1;
-    return 0;
-}
+// The generation of the page's controls when the tracked ones were picked.
+static DWORD tracked_generation;
 
-static int is_page_list(const ListControl* c) {
-    for (ListControl* l = page_list_controls; l; l = l->next)
-        if (l == c) return 1;
-    return 0;
-}
-
-static int is_page_text(const TextBox* t) {
-    for (TextBox* x = page_text_controls; x; x = x->next)
-        if (x == t) return 1;
-    return 0;
-}
-
-// The interpreter rebuilds the page's controls on every full pass; a pass
-// that ran between a down and its release leaves the tracked records freed.
-// Forget whatever is no longer on the page before touching it.
+// The interpreter rebuilds the page's controls on every full pass (and a
+// frame's on sw, a list box's items on LM); a rebuild between a down and its
+// release, or while a list keeps the stylus, leaves the tracked records
+// freed, and a new record may stand at a freed one's address. So whatever is
+// tracked across a rebuild is dropped, never compared or touched.
 static void forget_stale() {
+    scrollbars_check_pool();
+    if (tracked_generation == page_controls_generation) return;
+    tracked_generation = page_controls_generation;
     TapState& s = tap_state;
-    if (s.pressed_button && !is_page_button(s.pressed_button)) s.pressed_button = nullptr;
-    if (s.pressed_rect && !is_page_button(s.pressed_rect)) {
-        s.pressed_rect = nullptr;
-        s.pressed_is_scroll_arrow = 0;
-        s.pressed_lit = 0;
-    }
-    if (s.text_control && !is_page_text(s.text_control)) s.text_control = nullptr;
-    if (s.choice_control && !is_page_list(s.choice_control)) {
-        s.choice_control = nullptr;
-        s.chosen_rect = nullptr;
-    }
-    bool lost_list = s.list_control && !is_page_list(s.list_control);
-    bool lost_box = s.list_box && !is_page_list(s.list_box);
-    if (lost_list) {
-        s.list_control = nullptr;
-        s.drop_down_pending = 0;
-    }
-    if (lost_box) s.list_box = nullptr;
-    if (s.popup_state == 1 && !s.list_control && !s.list_box) {
-        s.popup_state = 0;
-        memset(&list_track, 0, sizeof list_track);
-    }
+    s.pressed_button = nullptr;
+    s.pressed_rect = nullptr;
+    s.pressed_is_scroll_arrow = 0;
+    s.pressed_lit = 0;
+    s.text_control = nullptr;
+    s.choice_control = nullptr;
+    s.chosen_rect = nullptr;
+    s.list_control = nullptr;
+    s.list_box = nullptr;
+    s.drop_down_pending = 0;
+    if (s.popup_state == 1) s.popup_state = 0;  // a -1 still swallows its release
+    memset(&list_track, 0, sizeof list_track);
 }
 
 static int down(HWND hwnd, const Point* p) {
@@ -592,10 +569,15 @@ static int up(HWND hwnd, const Point* p) {
         return 1;
     } else if (s.text_control && rect_contains(p, &s.text_control->rect)) {
         TextBox* t = s.text_control;
+        TextEngine* engine = text_engine;
         int tapped = 0, err = 0;
-        int r = text_entry(hwnd, text_engine, t->lines, t->capacities, -1, t->line_count, nullptr, &tapped,
+        int r = text_entry(hwnd, engine, t->lines, t->capacities, -1, t->line_count, nullptr, &tapped,
                            t->password, &err);
-        if (r == EDIT_ACCEPTED && !err && text_engine) {
+        // An accepted text is in the control: it is shown and sent, also when
+        // the pool reported an error the editor could live with (no room for
+        // the text area's arrows). Only when the pool itself was lost is the
+        // control gone with it.
+        if (r == EDIT_ACCEPTED && ui_pool_alive(engine)) {
             Rect c;
             if (begin((DWORD)t->value, &c)) {
                 int e = 0;

@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "ui_fixture.h"
 #include "page/formtags.h"
+#include "page/lists.h"
+#include "page/page.h"
+#include "gfx/pool.h"
+#include <csetjmp>
+#include <vector>
 #include "ui/editor.h"
 #include "ui/stylus.h"
 #include "ui/ui.h"
@@ -302,26 +308,131 @@ TEST_F(Stylus, AListNameTooLongForTheMessageIsShortened) {
 }
 
 TEST_F(Stylus, AReleaseAfterThePageWasRebuiltForgetsTheFreedControls) {
-    ButtonControl* b = button(100, 40);
-    ListControl* l = list("pick", LIST_BOX, 10, 40, 140, 48);
+    button(100, 40);
+    list("pick", LIST_BOX, 10, 40, 140, 48);
     draw_lists();
     ev(WM_LBUTTONDOWN, 105, 45);
     // A full pass frees the page's controls and builds them again.
-    int e = 0;
-    page_buttons = nullptr;
+    page_controls_free();
     button(100, 40);
-    button_destroy(b, &e);
     EXPECT_EQ(ev(WM_LBUTTONUP, 105, 45), 0);
     EXPECT_FALSE(app.pending_event);
 
+    ListControl* l = list("pick", LIST_BOX, 10, 40, 140, 48);
+    draw_lists();
     ev(WM_LBUTTONDOWN, 50, 145);
     ASSERT_EQ(tap_state.popup_state, 1);
-    page_list_controls = nullptr;
-    list_destroy(l, &e);
+    page_controls_free();
+    (void)l;
     EXPECT_EQ(ev(WM_MOUSEMOVE, 50, 150), 0);
     EXPECT_EQ(tap_state.popup_state, 0);
     EXPECT_EQ(ev(WM_LBUTTONUP, 50, 150), 0);
     EXPECT_FALSE(app.pending_selection);
+}
+
+// Pages drawn by the interpreter from a page file of the test's own.
+class StylusOnPage : public Stylus {
+  protected:
+    std::string root;
+    void SetUp() override {
+        Stylus::SetUp();
+        root = test_device_root("cvstylus");
+        ASSERT_EQ(system(("cp " CV_BINARY_DIR "/device/cv/tccache.bin " + root + "/cv/").c_str()), 0);
+        test_device_switch_on(root);
+        GXOpenDisplay(hwnd, GX_FULLSCREEN);
+        gfx.off_available = 0;
+        page_lists_init();
+        app.page_file_path = "/cv/kivo.txt";
+    }
+    void TearDown() override {
+        page_lists_free();
+        page_images_release();
+        Stylus::TearDown();
+        test_device_remove(root);
+    }
+    void draw(const std::string& page) {
+        std::ofstream(root + "/cv/kivo.txt", std::ios::binary) << page;
+        page_draw(0, 0);
+    }
+};
+
+const char PAGE_OPENING[] = "<FR 0 0 280 1e0><BC ff ff ff><FC 0 0 0><CR 3 0 0 280 1e0>";
+
+// A new record may be allocated where a freed one stood: the stylus must not
+// take it for the control it tracked.
+TEST_F(StylusOnPage, AButtonRebuiltAtTheSameAddressIsNotTheOneThatWasPressed) {
+    std::string page = std::string(PAGE_OPENING) + "<BT 3 c8 50 60 20 send 4 Send>";
+    draw(page);
+    ASSERT_NE(page_buttons, nullptr);
+    ButtonControl* before = page_buttons;
+    EXPECT_EQ(ev(WM_LBUTTONDOWN, 110, 45), 1);
+    draw(page);  // the page came again while the stylus was down
+    ASSERT_NE(page_buttons, nullptr);
+    if (page_buttons != before) printf("(the new button stands at another address)\n");
+    EXPECT_EQ(ev(WM_LBUTTONUP, 110, 45), 0);  // a plain tap now, for the window
+    EXPECT_FALSE(app.pending_event);
+}
+
+TEST_F(StylusOnPage, AChosenItemIsNotLookedUpInTheRebuiltGroup) {
+    draw(std::string(PAGE_OPENING) + "<RB 3 14 14 e e 0 g><RB 3 3c 14 e e 0 g><RB 3 64 14 e e 0 g>");
+    ASSERT_NE(page_list_controls, nullptr);
+    ASSERT_EQ(page_list_controls->item_count, 3);
+    EXPECT_EQ(ev(WM_LBUTTONDOWN, 51, 11), 1);
+    ASSERT_EQ(tap_state.chosen_item, 2);
+    draw(std::string(PAGE_OPENING) + "<RB 3 14 14 e e 0 g>");
+    ASSERT_EQ(page_list_controls->item_count, 1);
+    EXPECT_EQ(ev(WM_LBUTTONUP, 51, 11), 0);
+    EXPECT_FALSE(app.pending_event);
+    EXPECT_EQ(page_list_controls->items[0]->selected, 0);
+}
+
+// The pool's slot table is all but full: the editor builds what fits and
+// reports ERR_SLOTS_FULL for the rest (a key row or the text area's arrows),
+// the pool itself stays. An accepted text is then shown and sent.
+TEST_F(Stylus, AnAcceptedTextIsSentEvenWhenThePoolReportedAnError) {
+    TextBox* area = text("", 1, "notes");
+    std::vector<void*> fill;
+    ASSERT_EQ(setjmp(text_pool->jump), 0);
+    auto fill_to = [&](int live) {
+        while (text_pool->live < live) fill.push_back(pool_alloc(text_pool, 4));
+        while (text_pool->live > live && !fill.empty()) {
+            pool_free(text_pool, fill.back());
+            fill.pop_back();
+        }
+    };
+    int x, y;
+    letter_key('q', &x, &y);
+    // Find the least fill at which the editor still takes a "q" and Ok but
+    // reports that something did not fit (fuller still, the working lines
+    // themselves would not fit and the pool would be lost).
+    int level = -1;
+    for (int live = POOL_SLOTS - 400; live < POOL_SLOTS - 20 && level < 0; live++) {
+        fill_to(live);
+        area->lines[0][0] = 0;
+        tap(x, y);
+        tap(312, 8);
+        emu_key(VK_ESCAPE);  // ends the editor when the keys were not there
+        int tapped = 0, err = 0;
+        int r = text_entry(hwnd, text_engine, area->lines, area->capacities, -1, area->line_count, nullptr,
+                           &tapped, 0, &err);
+        ASSERT_NE(text_engine, nullptr);
+        MSG m;
+        while (PeekMessageW(&m, nullptr, 0, 1023, PM_REMOVE)) {
+        }
+        if (r == EDIT_ACCEPTED && err == ERR_SLOTS_FULL && area->lines[0][0] == 'q') level = live;
+    }
+    ASSERT_GE(level, 0) << "no fill gave a partly built editor";
+    fill_to(level);
+    area->lines[0][0] = 0;
+    EXPECT_EQ(ev(WM_LBUTTONDOWN, 30, 25), 1);
+    tap(x, y);
+    tap(312, 8);
+    EXPECT_EQ(ev(WM_LBUTTONUP, 30, 25), 1);
+    EXPECT_EQ(area->lines[0][0], 'q');
+    ASSERT_NE(app.dynamic_text, nullptr);
+    EXPECT_STREQ(app.dynamic_text, "<TA notes 2 1 q >");
+    EXPECT_TRUE(app.pending_dynamic);
+    fill_to(0);
 }
 
 }  // namespace
