@@ -170,9 +170,9 @@ GlyphEntry* glyph_lookup(GlyphStore* s, uint16_t style, uint32_t size, TextEngin
         *err = ERR_GLYPH_MISSING;
         return nullptr;
     }
-    for (int w = 0; w < GLYPH_KEPT; w++) {
-        if (w != GLYPH_M_UNKEPT) engine->glyph[w] = e->metrics[w];
-    }
+    memcpy(engine->glyph, e->metrics, GLYPH_M_UNKEPT * sizeof(int32_t));
+    memcpy(engine->glyph + GLYPH_M_UNKEPT + 1, e->metrics + GLYPH_M_UNKEPT + 1,
+           (GLYPH_KEPT - GLYPH_M_UNKEPT - 1) * sizeof(int32_t));
     engine->bitmap = glyph_entry_levels(e);
     *err = 0;
     return e;
@@ -299,9 +299,10 @@ void glyph_store_insert(GlyphStore* s, uint16_t style, uint32_t size, TextEngine
     e->style = style;
     e->character = (uint16_t)character;
     e->pixel_size = size;
-    for (int w = 0; w < GLYPH_KEPT; w++) {
-        if (w != GLYPH_M_UNKEPT) e->metrics[w] = engine->glyph[w];
-    }
+    // words 0-16 but the one that is not kept
+    memcpy(e->metrics, engine->glyph, GLYPH_M_UNKEPT * sizeof(int32_t));
+    memcpy(e->metrics + GLYPH_M_UNKEPT + 1, engine->glyph + GLYPH_M_UNKEPT + 1,
+           (GLYPH_KEPT - GLYPH_M_UNKEPT - 1) * sizeof(int32_t));
     e->metrics[GLYPH_M_UNKEPT] = 0;
     e->metrics[GLYPH_M_SPARE] = 0;
     e->metrics[GLYPH_M_ABSENT] = engine->bitmap ? 0 : 1;
@@ -371,7 +372,13 @@ int32_t glyph_store_check(const GlyphStore* s) {
 
 static uint16_t get16(const unsigned char* p) { return (uint16_t)(p[0] | p[1] << 8); }
 static uint32_t get32(const unsigned char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+#else
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+#endif
 }
 static void put16(unsigned char* p, uint32_t v) {
     p[0] = (unsigned char)v;
@@ -395,25 +402,95 @@ static int record_sane(const int32_t* m) {
            magnitude_ok(m[GLYPH_M_LEFT], GLYPH_MAX_BEARING);
 }
 
+// The cache file is read through a block of its own: a record header is
+// taken from the block (refilled when it runs short) and levels are copied
+// from it, so that a glyph costs no call into the file functions but a
+// refill now and then.
+struct CacheReader {
+    FILE* f;
+    size_t pos, len;  // unread bytes of the block: buf[pos .. len)
+    unsigned char buf[8192];
+};
+
+// n (at most the block's size) contiguous bytes, or null at the end of the file.
+static const unsigned char* reader_take(CacheReader* r, size_t n) {
+    if (r->len - r->pos < n) {
+        size_t left = r->len - r->pos;
+        memmove(r->buf, r->buf + r->pos, left);
+        r->pos = 0;
+        r->len = left + fread(r->buf + left, 1, sizeof r->buf - left, r->f);
+        if (r->len < n) return nullptr;
+    }
+    const unsigned char* p = r->buf + r->pos;
+    r->pos += n;
+    return p;
+}
+
+// Copies n bytes; 0 when the file ends first.
+static int reader_copy(CacheReader* r, uint8_t* out, size_t n) {
+    size_t have = r->len - r->pos < n ? r->len - r->pos : n;
+    memcpy(out, r->buf + r->pos, have);
+    r->pos += have;
+    if (have == n) return 1;
+    return fread(out + have, 1, n - have, r->f) == n - have;  // the block is empty now
+}
+
+// Passes over n bytes; 0 when the file cannot be positioned.
+static int reader_skip(CacheReader* r, size_t n) {
+    if (r->len - r->pos >= n) {
+        r->pos += n;
+        return 1;
+    }
+    n -= r->len - r->pos;
+    r->pos = r->len = 0;
+    return fseek(r->f, (long)n, SEEK_CUR) == 0;
+}
+
+// Levels index the 122-entry level table; anything beyond is damage and is
+// clamped. Eight bytes are tested at once: a byte above 121 has bit 7 set in
+// itself or in itself plus 6 (a carry out of one byte only happens from a
+// byte that is flagged already).
+static void clamp_levels(uint8_t* p, uint32_t n) {
+    uint32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t x;
+        memcpy(&x, p + k, 8);
+        if (((x | (x + 0x0606060606060606ull)) & 0x8080808080808080ull) == 0) continue;
+        for (int j = 0; j < 8; j++)
+            if (p[k + j] > GLYPH_MAX_LEVEL) p[k + j] = GLYPH_MAX_LEVEL;
+    }
+    for (; k < n; k++)
+        if (p[k] > GLYPH_MAX_LEVEL) p[k] = GLYPH_MAX_LEVEL;
+}
+
 int font_cache_load(TextEngine* engine, const char* path) {
     FILE* f = fopen(path, "rb");
     if (!f) return -1;
     int inserted = 0;
-    unsigned char head[GLYPH_RECORD_HEADER];
     GlyphStore* store = engine ? engine->main_store : nullptr;
-    if (!store || fread(head, 1, 2, f) != 2) {
+    static CacheReader reader;  // loading happens once, on the one thread
+    CacheReader* r = &reader;
+    r->f = f;
+    r->pos = r->len = 0;
+    const unsigned char* head = store ? reader_take(r, 2) : nullptr;
+    if (!head) {
         fclose(f);
         return 0;
     }
     unsigned count = get16(head);
     int err = 0;
     for (unsigned i = 0; i < count && err == 0; i++) {
-        if (fread(head, 1, GLYPH_RECORD_HEADER, f) != GLYPH_RECORD_HEADER) break;  // truncated
+        head = reader_take(r, GLYPH_RECORD_HEADER);
+        if (!head) break;  // truncated
         uint16_t style = get16(head);
         uint32_t size = get32(head + 2);
         uint16_t character = get16(head + 6);
         int32_t m[GLYPH_METRICS];
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        memcpy(m, head + 8, sizeof m);  // the file's words are ours
+#else
         for (int w = 0; w < GLYPH_METRICS; w++) m[w] = (int32_t)get32(head + 8 + 4 * w);
+#endif
         if (!record_sane(m)) break;
         memcpy(engine->glyph, m, sizeof engine->glyph);
         engine->cur_style = style;
@@ -423,17 +500,14 @@ int font_cache_load(TextEngine* engine, const char* path) {
         uint8_t* levels = glyph_store_alloc_bitmap(store, bytes);
         if (!levels) {
             // store full even after eviction: skip this glyph
-            if (fseek(f, (long)bytes, SEEK_CUR) != 0) break;
+            if (!reader_skip(r, bytes)) break;
             continue;
         }
-        if (fread(levels, 1, bytes, f) != bytes) {
+        if (!reader_copy(r, levels, bytes)) {
             drop_current(store);
             break;
         }
-        // levels index the 122-entry level table; anything beyond is damage
-        for (uint32_t k = 0; k < bytes; k++) {
-            if (levels[k] > GLYPH_MAX_LEVEL) levels[k] = GLYPH_MAX_LEVEL;
-        }
+        clamp_levels(levels, bytes);
         engine->bitmap = levels;
         engine->bitmap_loaded = 1;
         glyph_store_insert(store, style, size, engine, character, &err);
