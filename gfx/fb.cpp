@@ -109,11 +109,12 @@ static void fill_pixels(uint16_t* p, long n, uint16_t v) {
         n--;
     }
     uint64_t w = v * 0x0001000100010001ull;
-    for (; n >= 16; n -= 16, p += 16) {
-        memcpy(p, &w, 8);
-        memcpy(p + 4, &w, 8);
-        memcpy(p + 8, &w, 8);
-        memcpy(p + 12, &w, 8);
+    uint64_t block[2] = {w, w};
+    for (; n >= 32; n -= 32, p += 32) {
+        memcpy(p, block, 16);
+        memcpy(p + 8, block, 16);
+        memcpy(p + 16, block, 16);
+        memcpy(p + 24, block, 16);
     }
     for (; n >= 4; n -= 4, p += 4) memcpy(p, &w, 8);
     while (n-- > 0) *p++ = v;
@@ -285,10 +286,12 @@ void gfx_save_area(uint16_t** saved, Rect* r) {
     if (cols <= 0 || rows <= 0) return;
     uint16_t* buf = (uint16_t*)malloc((size_t)(cols * rows) * sizeof(uint16_t));
     if (!buf) return;  // out of memory: nothing saved, a later restore does nothing
-    if (gfx.props.cbyPitch < 0) {
+    // One physical row (a landscape column) after the other, each a
+    // contiguous run of pixels whatever the sign of the y pitch.
+    if (gfx.props.cbxPitch != (long)sizeof(uint16_t)) {
         uint16_t* p = buf;
-        for (LONG y = r->top; y <= r->bottom; y++)
-            for (LONG x = r->left; x <= r->right; x++) *p++ = gfx_get_pixel(x, y);
+        for (LONG x = r->right; x >= r->left; x--)
+            for (LONG y = r->top; y <= r->bottom; y++) *p++ = gfx_get_pixel(x, y);
     } else {
         for (long i = 0; i < rows; i++)
             memmove(buf + i * cols, gfx.frame + col0 * gfx.props.cbxPitch + (row0 + i) * gfx.props.cbyPitch,
@@ -300,18 +303,29 @@ void gfx_save_area(uint16_t** saved, Rect* r) {
 void gfx_restore_area(uint16_t** saved, const Rect* r) {
     if (!*saved) return;
     if (gfx.frame) {
-        if (gfx.props.cbyPitch < 0) {
+        LONG col0, row1, col1, row0;
+        gfx_to_physical(r->left, r->top, &col0, &row1);
+        gfx_to_physical(r->right, r->bottom, &col1, &row0);
+        long cols = col1 - col0 + 1, rows = row1 - row0 + 1;
+        if (gfx.props.cbxPitch != (long)sizeof(uint16_t)) {
             const uint16_t* p = *saved;
-            for (LONG y = r->top; y <= r->bottom; y++)
-                for (LONG x = r->left; x <= r->right; x++) gfx_put_pixel(x, y, *p++);
-        } else {
-            LONG col0, row1, col1, row0;
-            gfx_to_physical(r->left, r->top, &col0, &row1);
-            gfx_to_physical(r->right, r->bottom, &col1, &row0);
-            long cols = col1 - col0 + 1, rows = row1 - row0 + 1;
+            for (LONG x = r->right; x >= r->left; x--)
+                for (LONG y = r->top; y <= r->bottom; y++) gfx_put_pixel(x, y, *p++);
+        } else if (gfx.props.cbyPitch >= 0) {
             for (long i = 0; i < rows; i++)
                 memmove(gfx.frame + col0 * gfx.props.cbxPitch + (row0 + i) * gfx.props.cbyPitch,
                         *saved + i * cols, (size_t)cols * sizeof(uint16_t));
+        } else {
+            // Panels with a negative y pitch restore through the clip as it
+            // is now: each row only where it lies inside it.
+            const Rect& c = gfx.clip;
+            LONG y0 = r->top > c.top ? r->top : c.top, y1 = r->bottom < c.bottom ? r->bottom : c.bottom;
+            for (long i = 0; i < rows && y0 <= y1; i++) {
+                LONG x = 319 - (row0 + i);
+                if (x < c.left || x > c.right) continue;
+                memmove(gfx.frame + y0 * gfx.props.cbxPitch + (row0 + i) * gfx.props.cbyPitch,
+                        *saved + i * cols + (y0 - r->top), (size_t)(y1 - y0 + 1) * sizeof(uint16_t));
+            }
         }
     }
     free(*saved);
@@ -372,24 +386,42 @@ int32_t gfx_select_target(int mode) {
     return gfx.off_active;
 }
 
+// Copies whole frames 64 bytes a step: the loop the compiler keeps in
+// registers costs a fraction of a general memory move of this size.
+static void copy_frame(char* dst, const char* src, size_t bytes) {
+    size_t i = 0;
+    for (; i + 64 <= bytes; i += 64) memcpy(dst + i, src + i, 64);
+    if (i < bytes) memcpy(dst + i, src + i, bytes - i);
+}
+
 void gfx_present() {
     if (!gfx.off_origin) return;
     if (gfx.props.cbyPitch >= 0) {
-        if (gfx.off_saved_screen)
-            memmove(gfx.off_saved_screen, gfx.off_origin, (size_t)gfx.props.cyHeight * gfx.props.cbyPitch);
+        if (gfx.off_saved_screen && gfx.off_saved_screen != gfx.off_origin)
+            copy_frame(gfx.off_saved_screen, gfx.off_origin, (size_t)gfx.props.cyHeight * gfx.props.cbyPitch);
         return;
     }
+    // A negative y pitch: the whole screen is taken from the off-screen
+    // buffer (selected for the moment if it was not) and put on the screen
+    // (selected for the moment), one physical row at a time.
     bool was_off = gfx.off_active != 0;
     if (!was_off) gfx_select_target(1);
-    Rect all = FULL_SCREEN;
-    Rect clip = gfx.clip;
-    gfx.clip = FULL_SCREEN;
-    uint16_t* saved;
-    gfx_save_area(&saved, &all);
+    const char* from = gfx.frame;
     gfx_select_target(0);
-    gfx_restore_area(&saved, &all);
+    char* to = gfx.frame;
+    if (from && to && from != to) {
+        for (long row = 0; row < 320; row++) {
+            long at = row * gfx.props.cbyPitch;
+            if (gfx.props.cbxPitch == (long)sizeof(uint16_t)) {
+                memmove(to + at, from + at, 240 * sizeof(uint16_t));
+            } else {
+                for (long col = 0; col < 240; col++)
+                    *(uint16_t*)(to + at + col * gfx.props.cbxPitch) =
+                        *(const uint16_t*)(from + at + col * gfx.props.cbxPitch);
+            }
+        }
+    }
     if (was_off) gfx_select_target(1);
-    gfx.clip = clip;
 }
 
 void busy_indicator_step() {

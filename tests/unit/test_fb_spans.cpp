@@ -236,3 +236,80 @@ TEST_P(Spans, NothingIsWrittenWithoutAFrameButThePenMoves) {
 
 INSTANTIATE_TEST_SUITE_P(BothPanels, Spans, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Inverted" : "Normal"; });
+
+// Saving and restoring areas moves whole physical rows on both panels; what
+// comes back is what was there, and on a panel with a negative y pitch only
+// inside the clip as it is at the moment of the restore.
+TEST_P(Spans, SavedAreasComeBackWhereTheClipAllows) {
+    Frame f(GetParam());
+    std::mt19937 rng(3);
+    auto coord = [&](LONG lo, LONG hi) { return std::uniform_int_distribution<LONG>(lo, hi)(rng); };
+    for (int i = 0; i < 200; i++) {
+        for (size_t k = 0; k < f.mem.size(); k++) f.mem[k] = (uint16_t)(k * 2654435761u >> 7);
+        gfx_set_clip(0, 0, 239, 319);
+        if (i % 2) {
+            LONG t = coord(0, 200), l = coord(0, 280);
+            gfx_set_clip(t, l, coord(t + 1, 239), coord(l + 1, 319));
+        }
+        Rect r = {coord(-20, 250), coord(-20, 330), coord(-20, 250), coord(-20, 330)};
+        Rect area = r;
+        uint16_t* saved = nullptr;
+        gfx_save_area(&saved, &area);
+        // What the pixel store reads there now.
+        std::vector<uint16_t> want;
+        if (saved)
+            for (LONG x = area.left; x <= area.right; x++)
+                for (LONG y = area.top; y <= area.bottom; y++) want.push_back(gfx_get_pixel(x, y));
+        Rect cover = {0, 0, 239, 319};
+        Rect clip = gfx.clip;
+        gfx.clip = cover;
+        gfx_fill_rect_rgb(&cover, 0x00FF00);
+        gfx.clip = clip;
+        if (i % 3 == 0) {  // the clip moves between save and restore
+            LONG t = coord(0, 200), l = coord(0, 280);
+            gfx_set_clip(t, l, coord(t + 1, 239), coord(l + 1, 319));
+        }
+        gfx_restore_area(&saved, &area);
+        EXPECT_EQ(saved, nullptr);
+        for (LONG x = 0; x < 320; x++)
+            for (LONG y = 0; y < 240; y++) {
+                bool inside = !want.empty() && x >= area.left && x <= area.right && y >= area.top && y <= area.bottom;
+                if (GetParam())  // the negative pitch restores through the clip
+                    inside = inside && x >= gfx.clip.left && x <= gfx.clip.right && y >= gfx.clip.top &&
+                             y <= gfx.clip.bottom;
+                uint16_t expect = inside ? want[(size_t)((x - area.left) * (area.bottom - area.top + 1) +
+                                                         (y - area.top))]
+                                         : (uint16_t)0x07E0;
+                ASSERT_EQ(gfx_get_pixel(x, y), expect) << "case " << i << " at " << x << "," << y;
+            }
+    }
+}
+
+// Presenting copies the whole off-screen page to the screen and leaves the
+// drawing target as it found it.
+TEST_P(Spans, PresentingCopiesThePageAndKeepsTheTarget) {
+    Frame screen(GetParam());
+    GXDisplayProperties props = gfx.props;
+    ASSERT_EQ(gfx_offscreen_create(&props), 0);
+    for (int off_first = 0; off_first < 2; off_first++) {
+        gfx.frame = GetParam() ? (char*)screen.mem.data() + 319 * 480 : (char*)screen.mem.data();
+        char* screen_frame = gfx.frame;
+        gfx.off_saved_screen = nullptr;
+        gfx.off_active = 0;
+        ASSERT_EQ(gfx_select_target(1), 1);
+        Rect all = {0, 0, 239, 319}, spot = {10, 20, 30, 40};
+        gfx_fill_rect_rgb(&all, 0x0000FF);
+        gfx_fill_rect_rgb(&spot, 0xFF0000);
+        if (!off_first) gfx_select_target(0);
+        gfx_present();
+        EXPECT_EQ(gfx.off_active, off_first);
+        EXPECT_EQ(gfx.frame, off_first ? gfx.off_origin : screen_frame);
+        gfx_select_target(0);
+        ASSERT_EQ(gfx.frame, screen_frame);
+        for (LONG x = 0; x < 320; x++)
+            for (LONG y = 0; y < 240; y++)
+                ASSERT_EQ(gfx_get_pixel(x, y), (x >= 20 && x <= 40 && y >= 10 && y <= 30) ? 0x001F : 0xF800);
+        std::fill(screen.mem.begin(), screen.mem.end(), (uint16_t)0x1234);
+    }
+    gfx_offscreen_destroy();
+}
