@@ -9,6 +9,7 @@
 #include "page/frames.h"
 #include "page/page.h"
 #include "page/rewrite.h"
+#include "page/scan.h"
 #include "shell/app.h"
 #include "shell/datafiles.h"
 
@@ -185,7 +186,7 @@ static void tag_done() {
     unsigned x2, x3, x4, x5, n;
     char name[TAG_BUFFER_SIZE];
     if (a == 'I' && b == 'M') {
-        if (sscanf(t, "<IM %lx %x %x %x %x %lx>", &v1, &x2, &x3, &x4, &x5, &v6) == 6)
+        if (page_scan(t, "<IM %lx %x %x %x %x %lx>", &v1, &x2, &x3, &x4, &x5, &v6) == 6)
             scanner.skip = v6 <= 0x7fffffff ? (int32_t)v6 : 0;
         if (scanner.cl_mark) {
             early_draw();
@@ -194,7 +195,7 @@ static void tag_done() {
     } else if (tag_is("EN")) {
         // The scrambled block that follows; a length beyond 31 bits is not
         // passed over at all, as for images and texts.
-        if (sscanf(t, "<EN %lx>", &v1) == 1) {
+        if (page_scan(t, "<EN %lx>", &v1) == 1) {
             unsigned long block = ((v1 >> 3) + 7) & ~7ul;
             scanner.skip = block <= 0x7fffffff ? (int32_t)block : 0;
         }
@@ -204,7 +205,7 @@ static void tag_done() {
         long after = write_offset + 1;
         if (page_file) fclose(page_file);
         page_file = nullptr;
-        if (sscanf(t, "<sw %lx %x %x>", &v1, &x2, &x3) >= 1) {
+        if (page_scan(t, "<sw %lx %x %x>", &v1, &x2, &x3) >= 1) {
             frame_tags_remove_at((int)v1, after);
             frame_controls_remove((DWORD)v1);
             frame_scrollbars_remove((DWORD)v1);
@@ -219,17 +220,17 @@ static void tag_done() {
         free(app.typed_url);
         app.typed_url = nullptr;
     } else if (a == 'D' && b == 'S') {
-        if (sscanf(t, "<DS %lx %x %x %x", &v1, &x2, &x3, &x4) == 4) text_tag(5, (long)x4);
+        if (page_scan(t, "<DS %lx %x %x %x", &v1, &x2, &x3, &x4) == 4) text_tag(5, (long)x4);
         else app.redraw_pending = 1;
     } else if (tag_is("BT") || tag_is("TA") || tag_is("TF") || tag_is("PF")) {
         char fmt[32];
         snprintf(fmt, sizeof fmt, "<%c%c %%lx %%x %%x %%x %%x %%s %%x", a, b);
-        if (sscanf(t, fmt, &v1, &x2, &x3, &x4, &x5, name, &n) == 7) text_tag(8, (long)n);
+        if (page_scan(t, fmt, &v1, &x2, &x3, &x4, &x5, name, &n) == 7) text_tag(8, (long)n);
         else app.redraw_pending = 1;
     } else if (tag_is("DI") || tag_is("LI")) {
         char fmt[32];
         snprintf(fmt, sizeof fmt, "<%c%c %%x %%s %%x", a, b);
-        if (sscanf(t, fmt, &x2, name, &x3) == 3) text_tag(4, (long)x3);
+        if (page_scan(t, fmt, &x2, name, &x3) == 3) text_tag(4, (long)x3);
         else app.redraw_pending = 1;
     } else {
         app.redraw_pending = 1;

@@ -12,6 +12,7 @@
 #include "page/frames.h"
 #include "page/page.h"
 #include "page/parser.h"
+#include "page/scan.h"
 #include "shell/app.h"
 
 TextBox* page_text_controls = nullptr;
@@ -182,7 +183,7 @@ static Args read_args(int more) {
     return a;
 }
 
-// The word after k words of the tag (a name argument read by sscanf's %s).
+// The word after k words of the tag (a name argument read as by %s).
 static void read_word(int k, char* out, int size) {
     int i = parser_skip_words(parser.tag, k);
     int n = 0;
@@ -324,7 +325,7 @@ static void tag_list(int kind) {
 // first one.
 static void tag_item(int kind) {
     unsigned selected = 0;
-    sscanf(parser.tag + 3, "%x", &selected);
+    page_scan(parser.tag + 3, "%x", &selected);
     char name[PARSER_NAME_SIZE];
     read_word(2, name, sizeof name);
     WCHAR* label = counted_text();

@@ -10,6 +10,7 @@
 #include "page/page.h"
 #include "page/parser.h"
 #include "page/rewrite.h"
+#include "page/scan.h"
 
 PageFrame* page_frames;
 ScrollBar* page_scrollbars;
@@ -181,7 +182,7 @@ void frames_tag_scrollbar(int kind) {
     int x = 0, y = 0, w = 0, h = 0, pos = 0, len = 0;
     char fmt[] = "<SH %x %x %x %x %x %x %x>";
     fmt[2] = (char)kind;
-    sscanf(parser.tag, fmt, &f, (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h, (unsigned*)&pos,
+    page_scan(parser.tag, fmt, &f, (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h, (unsigned*)&pos,
            (unsigned*)&len);
     Rect r;
     if (kind == 'H') {
@@ -242,7 +243,7 @@ void frames_tag_scrollbar(int kind) {
 
 void frames_tag_bc() {
     unsigned r = parser.background[0], g = parser.background[1], b = parser.background[2];
-    sscanf(parser.tag, "<BC %x %x %x>", &r, &g, &b);
+    page_scan(parser.tag, "<BC %x %x %x>", &r, &g, &b);
     parser.background[0] = (BYTE)r;
     parser.background[1] = (BYTE)g;
     parser.background[2] = (BYTE)b;
@@ -250,7 +251,7 @@ void frames_tag_bc() {
 
 void frames_tag_fc() {
     unsigned r = text_colour[0], g = text_colour[1], b = text_colour[2];
-    sscanf(parser.tag, "<FC %x %x %x>", &r, &g, &b);
+    page_scan(parser.tag, "<FC %x %x %x>", &r, &g, &b);
     text_colour[0] = (BYTE)r;
     text_colour[1] = (BYTE)g;
     text_colour[2] = (BYTE)b;
@@ -258,7 +259,7 @@ void frames_tag_fc() {
 
 void frames_tag_sz() {
     unsigned s = (unsigned)parser.text_size;
-    sscanf(parser.tag, "<SZ %x>", &s);
+    page_scan(parser.tag, "<SZ %x>", &s);
     parser.text_size = (LONG)s;
 }
 
@@ -266,7 +267,7 @@ void frames_tag_sz() {
 
 void frames_tag_fr() {
     int x = 0, y = 0, w = 0, h = 0;
-    sscanf(parser.tag, "<FR %x %x %x %x>", (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
+    page_scan(parser.tag, "<FR %x %x %x %x>", (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
     Rect r = {page_scale(y), page_scale(x), page_scale(y + h - 2), page_scale(x + w - 2)};
     if (r.top < 0) r.top = 0;
     if (r.left < 0) r.left = 0;
@@ -293,7 +294,7 @@ void frames_tag_fr() {
 void frames_tag_cr() {
     unsigned f = 0;
     int x = 0, y = 0, w = 0, h = 0;
-    sscanf(parser.tag, "<CR %x %x %x %x %x>", &f, (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
+    page_scan(parser.tag, "<CR %x %x %x %x %x>", &f, (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
     parser.work_left = page_scale(x);
     parser.work_top = page_scale(y);
     parser.work_right = page_scale(x + w);
@@ -330,7 +331,7 @@ void frames_tag_dl() {
     if (parser.mode == 1 || !gfx.frame) return;
     unsigned f = 0;
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    sscanf(parser.tag, "<DL %x %x %x %x %x>", &f, (unsigned*)&x0, (unsigned*)&y0, (unsigned*)&x1, (unsigned*)&y1);
+    page_scan(parser.tag, "<DL %x %x %x %x %x>", &f, (unsigned*)&x0, (unsigned*)&y0, (unsigned*)&x1, (unsigned*)&y1);
     frame_select_clip(f);
     gfx_move_to(page_scale(x0), page_scale(y0));
     gfx_line_to_rgb(page_scale(x1), page_scale(y1), colour24(text_colour));
@@ -340,7 +341,7 @@ void frames_tag_dl() {
 void frames_tag_ds() {
     unsigned f = 0, n = 0;
     // x and y keep the slot's previous value when they cannot be parsed.
-    if (sscanf(parser.tag, "<DS %x %x %x %x", &f, (unsigned*)&parser.x, (unsigned*)&parser.y, &n) < 4) n = 0;
+    if (page_scan(parser.tag, "<DS %x %x %x %x", &f, (unsigned*)&parser.x, (unsigned*)&parser.y, &n) < 4) n = 0;
     if (!parser_counted_text(5, n)) return;
     LONG s = parser.text_size;
     if (s != 16 && s != 18 && s != 20 && s != 22 && s != 24 && s != 26) parser.text_size = s = 16;
@@ -370,7 +371,7 @@ static void clear_strips() {
 
 void frames_tag_sw() {
     int dx = 0, dy = 0;
-    sscanf(parser.tag, "<SW %x %x>", (unsigned*)&dx, (unsigned*)&dy);
+    page_scan(parser.tag, "<SW %x %x>", (unsigned*)&dx, (unsigned*)&dy);
     scale_signed(dx);  // the offsets have no further use on the device
     scale_signed(dy);
     clear_strips();
@@ -382,7 +383,7 @@ void frames_tag_sw() {
 void frames_tag_sw_frame() {
     unsigned f = 0;
     int dx = 0, dy = 0;
-    sscanf(parser.tag, "<sw %x %x %x>", &f, (unsigned*)&dx, (unsigned*)&dy);
+    page_scan(parser.tag, "<sw %x %x %x>", &f, (unsigned*)&dx, (unsigned*)&dy);
     scale_signed(dx);
     scale_signed(dy);
     clear_strips();

@@ -7,6 +7,7 @@
 #include "page/frames.h"
 #include "page/page.h"
 #include "page/parser.h"
+#include "page/scan.h"
 
 ImageCache image_cache;
 
@@ -221,7 +222,7 @@ static void decode_payload(FILE* f, DWORD n) {
 
 void image_tag_im() {
     unsigned f = 0, x = 0, y = 0, w = 0, h = 0, n = 0;
-    sscanf(parser.tag, "<IM %x %x %x %x %x %x>", &f, &x, &y, &w, &h, &n);
+    page_scan(parser.tag, "<IM %x %x %x %x %x %x>", &f, &x, &y, &w, &h, &n);
     if (n == 0) return;
     parser.images_seen++;
     if (parser.mode == 1) decode_payload(parser.file, n);
@@ -232,7 +233,7 @@ void image_tag_is() {
     if (parser.mode == 1) return;
     unsigned f = 0, id = 0;
     int x = 0, y = 0;
-    sscanf(parser.tag, "<IS %x %x %x %x>", &f, &id, (unsigned*)&x, (unsigned*)&y);
+    page_scan(parser.tag, "<IS %x %x %x %x>", &f, &id, (unsigned*)&x, (unsigned*)&y);
     ImageRecord* img = image_cache_find(id);
     if (!img || !gfx.frame) return;
     frame_select_clip(f);

@@ -13,6 +13,7 @@
 #include "page/image.h"
 #include "page/page.h"
 #include "page/rewrite.h"
+#include "page/scan.h"
 #include "shell/app.h"
 #include "shell/datafiles.h"
 #include "ui/ui.h"
@@ -160,7 +161,7 @@ static void present_and_leave(BYTE drawn) {
 // goes on reading there.
 static void execute_en() {
     unsigned v = 0;
-    sscanf(parser.tag, "<EN %x>", &v);
+    page_scan(parser.tag, "<EN %x>", &v);
     working_key[2] = (BYTE)(v & 7);
     DWORD l = v >> 3;
     DWORD b = (l + 7) & ~7u;
@@ -245,7 +246,7 @@ static void execute_form(WORD code) {
         char fmt[] = "<BT %x %x %x %x %x %255s %x";
         fmt[1] = (char)(code >> 8);
         fmt[2] = (char)code;
-        if (sscanf(parser.tag, fmt, &a[0], &a[1], &a[2], &a[3], &a[4], word, &a[5]) < 7) a[5] = 0;
+        if (page_scan(parser.tag, fmt, &a[0], &a[1], &a[2], &a[3], &a[4], word, &a[5]) < 7) a[5] = 0;
         ok = parser_counted_text(8, a[5]);
         break;
     }
@@ -254,7 +255,7 @@ static void execute_form(WORD code) {
         char fmt[] = "<DI %x %255s %x";
         fmt[1] = (char)(code >> 8);
         fmt[2] = (char)code;
-        if (sscanf(parser.tag, fmt, &a[0], word, &a[1]) < 3) a[1] = 0;
+        if (page_scan(parser.tag, fmt, &a[0], word, &a[1]) < 3) a[1] = 0;
         ok = parser_counted_text(4, a[1]);
         break;
     }
@@ -310,7 +311,7 @@ static void dispatch(WORD code) {
         // An image set aside during the early draw: its payload is still
         // arriving. Its bytes are passed over, never taken for tags.
         unsigned v[5], n = 0;
-        if (sscanf(parser.tag, "<NO %x %x %x %x %x %x>", &v[0], &v[1], &v[2], &v[3], &v[4], &n) == 6)
+        if (page_scan(parser.tag, "<NO %x %x %x %x %x %x>", &v[0], &v[1], &v[2], &v[3], &v[4], &n) == 6)
             fseek(parser.file, (long)n, SEEK_CUR);
         break;
     }

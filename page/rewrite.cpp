@@ -10,6 +10,7 @@
 #include "page/frames.h"
 #include "page/image.h"
 #include "page/parser.h"
+#include "page/scan.h"
 #include "shell/app.h"
 
 // Copies the rest of in to out; 0 when a write failed.
@@ -106,7 +107,7 @@ static long pass_text(const char* tag, long start, long end, int k, DWORD n, lon
 
 static int frame_arg(const char* tag, DWORD* f) {
     unsigned v;
-    if (sscanf(tag + 3, "%x", &v) != 1) return 0;
+    if (page_scan(tag + 3, "%x", &v) != 1) return 0;
     *f = v;
     return 1;
 }
@@ -198,10 +199,10 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
             int k;
             if (code == TAG_CODE('D', 'S')) {
                 k = 5;
-                if (sscanf(tag + 3, "%x %x %x %x", &v[0], &v[1], &v[2], &n) == 4) tf = v[0];
+                if (page_scan(tag + 3, "%x %x %x %x", &v[0], &v[1], &v[2], &n) == 4) tf = v[0];
             } else {
                 k = 8;
-                if (sscanf(tag + 3, "%x %x %x %x %x %255s %x", &v[0], &v[1], &v[2], &v[3], &v[4], word, &n) == 7)
+                if (page_scan(tag + 3, "%x %x %x %x %x %255s %x", &v[0], &v[1], &v[2], &v[3], &v[4], word, &n) == 7)
                     tf = v[0];
             }
             // The text may hold ">": its rest is passed over whether the tag
@@ -214,7 +215,7 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
         case TAG_CODE('L', 'M'): {
             unsigned v[5];
             char name[PARSER_NAME_SIZE + 1] = "";
-            if (sscanf(tag + 3, "%x %x %x %x %x %256s", &v[0], &v[1], &v[2], &v[3], &v[4], name) == 6) tf = v[0];
+            if (page_scan(tag + 3, "%x %x %x %x %x %256s", &v[0], &v[1], &v[2], &v[3], &v[4], name) == 6) tf = v[0];
             remove = tf == f;
             // The remembered name keeps its ">" unless the list goes, so that
             // only items of a removed list match it.
@@ -227,7 +228,7 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
         case TAG_CODE('L', 'I'): {
             unsigned sel = 0, n = 0;
             char name[PARSER_NAME_SIZE + 1] = "";
-            if (sscanf(tag + 3, "%x %256s %x", &sel, name, &n) == 3) {
+            if (page_scan(tag + 3, "%x %256s %x", &sel, name, &n) == 3) {
                 const char* list = code == TAG_CODE('D', 'I') ? last_dm : last_lm;
                 pos = end = pass_text(tag, start, end, 4, n, off);
                 remove = strcmp(name, list) == 0;
@@ -236,7 +237,7 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
         }
         case TAG_CODE('I', 'M'): {
             unsigned v[5], s = 0;
-            if (sscanf(tag + 3, "%x %x %x %x %x %x", &v[0], &v[1], &v[2], &v[3], &v[4], &s) == 6) tf = v[0];
+            if (page_scan(tag + 3, "%x %x %x %x %x %x", &v[0], &v[1], &v[2], &v[3], &v[4], &s) == 6) tf = v[0];
             int whole = s > 0 && (DWORD)(size - end) >= s;
             // Payload bytes are never taken for tags.
             if (whole) pos = end = end + (long)s;
