@@ -40,7 +40,7 @@ def ridge(width, base, rough, seed, step=4):
     return pts
 
 
-def lake(width=596, height=196):
+def lake(width=586, height=192):
     """Home page: mountains at dawn over a lake with the sun's reflection."""
     img = Image.new("RGB", (width, height))
     horizon = int(height * 0.62)
@@ -72,7 +72,7 @@ def lake(width=596, height=196):
     return img
 
 
-def dunes(width=270, height=174):
+def dunes(width=264, height=170):
     """Gallery, JPEG: desert dunes at sunset, soft gradients that suit JPEG."""
     img = Image.new("RGB", (width, height))
     vertical_gradient(img, (255, 140, 80), (255, 214, 150))
@@ -90,7 +90,7 @@ def dunes(width=270, height=174):
     return img.filter(ImageFilter.SMOOTH)
 
 
-def city(width=270, height=174):
+def city(width=264, height=170):
     """Gallery, PNG: a city at night in flat colours, lit windows."""
     img = Image.new("RGB", (width, height))
     vertical_gradient(img, (10, 14, 48), (50, 40, 110))
@@ -116,7 +116,7 @@ def city(width=270, height=174):
     return img
 
 
-def leaf(size=174):
+def leaf(size=170):
     """Gallery, PNG with transparency: a leaf whose outline and soft shadow
     are see-through, so the page's pattern shows around it."""
     big = size * 4  # drawn large and scaled down for smooth edges
@@ -160,7 +160,7 @@ def leaf(size=174):
     return img.resize((size, size), Image.LANCZOS)
 
 
-def waves(width=270, height=174):
+def waves(width=264, height=170):
     """Gallery, JPEG: sea swell under a pale sky."""
     img = Image.new("RGB", (width, height))
     vertical_gradient(img, (190, 220, 240), (240, 246, 250), 0, 60)
@@ -174,7 +174,7 @@ def waves(width=270, height=174):
     return img.filter(ImageFilter.SMOOTH)
 
 
-def tiles(width=270, height=174):
+def tiles(width=264, height=170):
     """Gallery, PNG: a tiled pattern of sharp colours, where PNG keeps every
     edge exact."""
     img = Image.new("RGB", (width, height), (250, 248, 240))
