@@ -10,7 +10,8 @@
 // One page state, as the session drives it:
 //
 //   new document:  Page.addScriptToEvaluateOnNewDocument(render_new_document_script())
-//   settled page:  Runtime.evaluate(render_settle_script(viewport))       (when not empty)
+//   settled page:  Runtime.evaluate(render_settle_script(viewport),
+//                                   awaitPromise: true)                    (when not empty)
 //                  DOMSnapshot.captureSnapshot(render_snapshot_params())
 //                  params = render_capture_params(snapshot, viewport)
 //                  Page.captureScreenshot(params)                         (only when params is not null)

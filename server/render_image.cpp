@@ -1,0 +1,116 @@
+// Pictures: the engine's capture of the viewport scaled to the handheld's
+// pixels, pictures cropped from it, their ids, and their IM payloads.
+#include <png.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "server/render_internal.h"
+#include "tools/pagestream/imageenc.h"
+
+// Area-average weights of one axis: output pixel o covers source
+// [o / scale, (o + 1) / scale).
+struct Span {
+    int first;
+    std::vector<float> weight;
+};
+
+static std::vector<Span> spans(int source, int target, double scale) {
+    std::vector<Span> out((size_t)target);
+    for (int o = 0; o < target; o++) {
+        double a = o / scale, b = (o + 1) / scale;
+        if (b > source) b = source;
+        if (a >= b) a = std::max(0.0, b - 1);
+        Span& s = out[(size_t)o];
+        s.first = (int)a;
+        double total = 0;
+        for (int i = s.first; i < b; i++) {
+            double w = std::min(b, (double)i + 1) - std::max(a, (double)i);
+            s.weight.push_back((float)w);
+            total += w;
+        }
+        for (float& w : s.weight) w = (float)(w / total);
+    }
+    return out;
+}
+
+bool image_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error) {
+    png_image im;
+    memset(&im, 0, sizeof im);
+    im.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&im, png.data(), png.size())) {
+        if (error) *error = std::string("capture: ") + im.message;
+        return false;
+    }
+    im.format = PNG_FORMAT_RGB;
+    int w = (int)im.width, h = (int)im.height;
+    if (w <= 0 || h <= 0 || w > 8192 || h > 8192) {
+        png_image_free(&im);
+        if (error) *error = "capture: unexpected size";
+        return false;
+    }
+    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(im));
+    if (!png_image_finish_read(&im, nullptr, rgb.data(), 0, nullptr)) {
+        if (error) *error = std::string("capture: ") + im.message;
+        png_image_free(&im);
+        return false;
+    }
+    int tw = std::max(1, (int)(w * scale + 0.5)), th = std::max(1, (int)(h * scale + 0.5));
+    std::vector<Span> sx = spans(w, tw, scale), sy = spans(h, th, scale);
+    // Rows first, then columns.
+    std::vector<float> rows((size_t)h * tw * 3);
+    for (int y = 0; y < h; y++) {
+        const uint8_t* src = &rgb[(size_t)y * w * 3];
+        float* dst = &rows[(size_t)y * tw * 3];
+        for (int x = 0; x < tw; x++) {
+            const Span& s = sx[(size_t)x];
+            float r = 0, g = 0, b = 0;
+            for (size_t k = 0; k < s.weight.size(); k++) {
+                const uint8_t* p = src + (size_t)(s.first + (int)k) * 3;
+                r += s.weight[k] * p[0];
+                g += s.weight[k] * p[1];
+                b += s.weight[k] * p[2];
+            }
+            dst[x * 3] = r;
+            dst[x * 3 + 1] = g;
+            dst[x * 3 + 2] = b;
+        }
+    }
+    out->width = tw;
+    out->height = th;
+    out->pixels.assign((size_t)tw * th, 0);
+    for (int y = 0; y < th; y++) {
+        const Span& s = sy[(size_t)y];
+        for (int x = 0; x < tw; x++) {
+            float r = 0, g = 0, b = 0;
+            for (size_t k = 0; k < s.weight.size(); k++) {
+                const float* p = &rows[((size_t)(s.first + (int)k) * tw + x) * 3];
+                r += s.weight[k] * p[0];
+                g += s.weight[k] * p[1];
+                b += s.weight[k] * p[2];
+            }
+            // Truncated like every colour the handheld converts, so a flat
+            // area of a picture matches the boxes drawn beside it.
+            auto c = [](float v) { return (uint8_t)std::min(255.0f, std::max(0.0f, v + 0.5f)); };
+            out->pixels[(size_t)y * tw + x] = ie_rgb565(c(r), c(g), c(b));
+        }
+    }
+    return true;
+}
+
+uint32_t image_id(const uint16_t* pixels, int width, int height, int stride) {
+    uint32_t h = 2166136261u;  // FNV-1a over the size and the pixels
+    auto add = [&h](uint16_t v) {
+        h = (h ^ (v & 0xFF)) * 16777619u;
+        h = (h ^ (v >> 8)) * 16777619u;
+    };
+    add((uint16_t)width);
+    add((uint16_t)height);
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++) add(pixels[(size_t)y * stride + x]);
+    return h ? h : 1;
+}
+
+std::vector<uint8_t> image_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id) {
+    return ie_payload(ie_expanded(pixels, width, height, id, false), IMAGE_COMPRESSED);
+}

@@ -1,0 +1,175 @@
+// Inside the page renderer: the snapshot as tables, the geometry between CSS
+// pixels, device pixels and page units, and the page-stream emitter that the
+// render_*.cpp files share.
+//
+// Coordinates:
+//   CSS pixels     the engine's layout, relative to the viewport (document
+//                  coordinates less the scroll offset)
+//   device pixels  the handheld's screen, CSS pixels x scale (1/2, or 2/3
+//                  zoomed), 320 x 240
+//   page units     the numbers of the page stream; the handheld maps v to
+//                  (v + 1) / 2, or (2v + 1) / 3 zoomed (render_scale)
+#ifndef CV_SERVER_RENDER_INTERNAL_H
+#define CV_SERVER_RENDER_INTERNAL_H
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "server/render.h"
+
+// ---- Computed styles the snapshot carries, in this order ----
+enum RenderStyle {
+    ST_DISPLAY, ST_VISIBILITY, ST_COLOR, ST_BACKGROUND_COLOR, ST_BACKGROUND_IMAGE, ST_FONT_SIZE,
+    ST_OVERFLOW_X, ST_OVERFLOW_Y, ST_POSITION, ST_OPACITY, ST_WHITE_SPACE, ST_TEXT_DECORATION,
+    ST_LETTER_SPACING, ST_WORD_SPACING,
+    ST_BORDER_TOP_WIDTH, ST_BORDER_RIGHT_WIDTH, ST_BORDER_BOTTOM_WIDTH, ST_BORDER_LEFT_WIDTH,
+    ST_BORDER_TOP_STYLE, ST_BORDER_RIGHT_STYLE, ST_BORDER_BOTTOM_STYLE, ST_BORDER_LEFT_STYLE,
+    ST_BORDER_TOP_COLOR, ST_BORDER_RIGHT_COLOR, ST_BORDER_BOTTOM_COLOR, ST_BORDER_LEFT_COLOR,
+    ST_PADDING_TOP, ST_PADDING_RIGHT, ST_PADDING_BOTTOM, ST_PADDING_LEFT,
+    ST_COUNT
+};
+extern const char* const RENDER_STYLE_NAMES[ST_COUNT];
+
+// A rectangle in CSS or device pixels: [x0, x1) x [y0, y1).
+struct Box {
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return !(x1 > x0 && y1 > y0); }
+    double width() const { return x1 - x0; }
+    double height() const { return y1 - y0; }
+};
+Box box_intersect(const Box& a, const Box& b);
+
+// An sRGB colour with alpha (0-255 each).
+struct Colour {
+    int r = 0, g = 0, b = 0, a = 0;
+};
+// Parses "rgb(r, g, b)" / "rgba(r, g, b, a)"; anything else is transparent.
+Colour colour_parse(const std::string& s);
+// c painted with opacity over an opaque background.
+Colour colour_over(Colour c, double opacity, Colour background);
+// CSS length in pixels ("12px", "normal" = 0).
+double css_px(const std::string& s);
+
+// ---- The snapshot of one document, as tables ----
+struct SnapDoc {
+    const nlohmann::json* strings = nullptr;
+    // nodes
+    std::vector<int> parent;
+    std::vector<int> node_type;
+    std::vector<int> node_name;     // string index
+    std::vector<int> node_value;
+    std::vector<int64_t> backend;
+    std::vector<int> layout_of;     // node -> its first layout index, -1 when not laid out
+    std::unordered_map<int, int> input_value, text_value, content_document;
+    std::unordered_map<int, bool> checked, selected;
+    // layout
+    std::vector<int> layout_node;
+    std::vector<Box> bounds;        // document coordinates, borders included
+    std::vector<Box> client;        // client area relative to the bounds (x0, y0 = border widths)
+    std::vector<int> layout_text;   // string index or -1
+    std::vector<int> paint_order;
+    std::vector<std::vector<int>> styles;  // ST_COUNT string indices, or empty
+    // text boxes
+    std::vector<int> tb_layout;
+    std::vector<Box> tb_bounds;
+    std::vector<int> tb_start, tb_length;
+    double scroll_x = 0, scroll_y = 0, content_w = 0, content_h = 0;
+
+    const std::string& str(int i) const;
+    // Style of a layout node ("" when absent).
+    const std::string& style(int layout, RenderStyle s) const;
+    std::string name(int node) const;          // upper-case tag name ("#text", "svg" as is)
+    std::string attribute(int node, const char* attr) const;  // "" when absent
+    bool has_attribute(int node, const char* attr) const;
+    // Keeps the attributes list of every node (a pointer into the JSON).
+    const nlohmann::json* attributes = nullptr;
+};
+bool snap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std::string* error);
+
+// ---- Geometry ----
+struct Geometry {
+    bool zoomed = false;
+    double scale = 0.5;           // device pixels per CSS pixel
+    double origin_x = 0, origin_y = 0;  // document position of the viewport's top-left
+    int view_w = 640, view_h = 480;     // the area the page shows (CSS), bars excluded
+    int dev_w = 320, dev_h = 240;       // the same in device pixels (what is drawn)
+};
+// The handheld's mapping of a page unit to a device pixel.
+int render_scale(bool zoomed, long v);
+// A page unit that the handheld maps to device pixel d: the smallest, or the
+// largest of the one or two there are.
+long render_unit_lo(bool zoomed, int d);
+long render_unit_hi(bool zoomed, int d);
+// A device pixel boundary for a CSS coordinate of the viewport.
+inline int dev_round(double css, double scale) { return (int)std::floor(css * scale + 0.5); }
+
+// ---- The emitter ----
+struct Emitter {
+    std::string out;
+    uint32_t frame = 3;
+    bool zoomed = false;
+    int dev_w = 320, dev_h = 240;   // content area; nothing is drawn beyond it
+    long bc = -1, fc = -1, sz = -1; // colours 0xRRGGBB as last sent, -1 = unknown
+};
+void emit_bc(Emitter& e, Colour c);
+void emit_fc(Emitter& e, Colour c);
+void emit_sz(Emitter& e, int size);
+// Fills device pixels [x0, x1) x [y0, y1) (clipped to the content area) in
+// an opaque colour: CR where the handheld can place it exactly, DL lines in
+// the text colour where it cannot (single rows and columns).
+void emit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
+// A text run with its pen at device pixel x and its baseline on device row y.
+void emit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
+
+// ---- Images ----
+// The handheld keeps at most this many decoded pictures until the next cut.
+enum { IMAGE_CACHE_SLOTS = 128 };
+// The capture at device resolution, RGB565, row after row.
+struct DeviceCapture {
+    int width = 0, height = 0;
+    std::vector<uint16_t> pixels;
+};
+// Decodes a PNG capture of the viewport and scales it to device pixels.
+bool image_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error);
+// Id of a picture: a hash of its size and pixels, never 0.
+uint32_t image_id(const uint16_t* pixels, int width, int height, int stride);
+// The IM payload of a picture (compressed, id in bytes 16-19).
+std::vector<uint8_t> image_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
+
+// ---- One page being rendered ----
+struct PageContext {
+    const RenderInput* input = nullptr;
+    SnapDoc doc;
+    Geometry geo;
+    Emitter em;
+    Colour canvas{255, 255, 255, 255};
+    std::vector<RenderControl> controls;
+    std::string secret;   // tags that travel only inside a scrambled block
+    std::string clear;    // what the signature covers besides the body (never sent)
+    std::unordered_map<std::string, std::string> radio_groups;  // form and name -> group name sent
+    // Per node, filled on demand: -1 unknown.
+    std::vector<signed char> inside_control;  // the node lies inside a form control or a picture
+    std::vector<Box> clip;                    // the clip of a node's own painting (viewport CSS)
+    std::vector<float> opacity;               // the node's effective opacity
+};
+// The viewport box of a layout node's border box.
+Box page_border_box(const PageContext& ctx, int layout);
+// The clip rectangle of a node (overflow of its ancestors, and the viewport).
+Box page_clip(PageContext& ctx, int node);
+// A control or picture element whose inside is not drawn from text boxes.
+bool page_inside_control(PageContext& ctx, int node);
+float page_opacity(PageContext& ctx, int node);
+// The device rectangle of a viewport box.
+void page_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1);
+
+// Form controls: emits the control of a laid-out element (if it is one) and
+// records it; true when the element is a control.
+bool controls_emit(PageContext& ctx, int layout);
+bool controls_is_control(const SnapDoc& doc, int node);
+
+#endif

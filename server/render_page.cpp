@@ -1,0 +1,737 @@
+// The page renderer: walks the engine's layout snapshot in paint order and
+// writes the page stream the handheld draws.
+//
+// Body of a rendered page (after the CL of a new page):
+//
+//   <FR 0 0 280 1e0><sw 3 0 0>          frame (zoomed: <FR 0 0 1e0 168><sw 4 0 0>)
+//   <BC canvas><CR ...>                  the canvas over the content area
+//   BC/CR, FC/DL, SZ/FC/DS, IS ...       boxes, borders, text runs and pictures in paint order
+//   TF PF(in EN) CB RB BT DM/DI LM/LI TA form controls (the handheld draws them last)
+//   <SV ...><SH ...>                     scroll bars
+//   banner                               a dialog's text at the top
+//   <IM ...>payload<IE> ...              the payloads of pictures new to the handheld
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "server/render_internal.h"
+#include "server/render_text.h"
+#include "tools/pagestream/pagewriter.h"
+
+// Liberation Sans: the engine puts the baseline round(ascent x size) below
+// the top of a text box.
+static const double FACE_ASCENT = 1854.0 / 2048.0;
+
+// Device pictures: what one picture of the page looks like to the handheld.
+struct Picture {
+    int x0, y0, x1, y1;  // device rectangle
+    uint32_t id = 0;
+    std::vector<uint16_t> pixels;
+};
+
+enum ItemKind { ITEM_BACKGROUND, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
+
+struct Item {
+    int order;   // the engine's paint order
+    long seq;    // document order, then background, border, content
+    ItemKind kind;
+    int layout;  // layout index (text: of the text node)
+    int box;     // text box index, or picture index
+};
+
+// ---- Per-node properties, computed in document order (parents first) ----
+
+static bool is_element(const SnapDoc& d, int node) { return d.node_type[(size_t)node] == 1; }
+
+static bool clips(const std::string& overflow) { return !overflow.empty() && overflow != "visible"; }
+
+Box page_border_box(const PageContext& ctx, int layout) {
+    Box b = ctx.doc.bounds[(size_t)layout];
+    b.x0 -= ctx.geo.origin_x;
+    b.x1 -= ctx.geo.origin_x;
+    b.y0 -= ctx.geo.origin_y;
+    b.y1 -= ctx.geo.origin_y;
+    return b;
+}
+
+// The padding box: the border box less its borders (the client rectangle).
+static Box padding_box(const PageContext& ctx, int layout) {
+    Box b = page_border_box(ctx, layout);
+    const Box& c = ctx.doc.client[(size_t)layout];
+    if (c.x1 > c.x0 || c.y1 > c.y0) {
+        Box p;
+        p.x0 = b.x0 + c.x0;
+        p.y0 = b.y0 + c.y0;
+        p.x1 = p.x0 + (c.x1 - c.x0);
+        p.y1 = p.y0 + (c.y1 - c.y0);
+        return p;
+    }
+    return b;
+}
+
+static const char* const PICTURE_ELEMENTS[] = {"IMG", "svg", "CANVAS", "VIDEO", "EMBED", "OBJECT", "IFRAME"};
+
+static bool is_picture_element(const SnapDoc& d, int node) {
+    std::string n = d.name(node);
+    for (const char* p : PICTURE_ELEMENTS)
+        if (n == p) return true;
+    if (n == "INPUT") {
+        std::string t = d.attribute(node, "type");
+        return t == "range" || t == "color";
+    }
+    return false;
+}
+
+static void compute_node_properties(PageContext& ctx) {
+    const SnapDoc& d = ctx.doc;
+    size_t n = d.node_name.size();
+    Box viewport{0, 0, (double)ctx.geo.view_w, (double)ctx.geo.view_h};
+    ctx.inside_control.assign(n, 0);
+    ctx.clip.assign(n, viewport);
+    ctx.opacity.assign(n, 1.0f);
+    std::vector<Box> for_children(n, viewport);
+    for (size_t i = 0; i < n; i++) {
+        int p = d.parent[i];
+        bool has_parent = p >= 0 && (size_t)p < i;
+        int li = d.layout_of[i];
+        // What lies inside controls and pictures is drawn by the handheld's
+        // control or cropped with the picture, never from its text boxes.
+        if (has_parent)
+            ctx.inside_control[i] = ctx.inside_control[(size_t)p] ||
+                                    (is_element(d, p) && (controls_is_control(d, p) || is_picture_element(d, p)));
+        float own = 1.0f;
+        if (li >= 0 && is_element(d, (int)i)) {
+            const std::string& o = d.style(li, ST_OPACITY);
+            if (!o.empty()) own = (float)atof(o.c_str());
+        }
+        ctx.opacity[i] = (has_parent ? ctx.opacity[(size_t)p] : 1.0f) * own;
+
+        Box in = has_parent ? for_children[(size_t)p] : viewport;
+        if (li >= 0 && is_element(d, (int)i)) {
+            const std::string& pos = d.style(li, ST_POSITION);
+            if (pos == "fixed") {
+                in = viewport;
+            } else if (pos == "absolute") {
+                // Clipped by its containing block and what clips that, not by
+                // the overflow of the static boxes in between.
+                int a = p;
+                while (a >= 0 && (size_t)a < i) {
+                    int al = d.layout_of[(size_t)a];
+                    if (al >= 0 && is_element(d, a) && d.style(al, ST_POSITION) != "static" &&
+                        !d.style(al, ST_POSITION).empty())
+                        break;
+                    a = d.parent[(size_t)a];
+                }
+                in = a >= 0 ? for_children[(size_t)a] : viewport;
+            }
+        }
+        ctx.clip[i] = in;
+        Box out = in;
+        if (li >= 0 && is_element(d, (int)i)) {
+            bool cx = clips(d.style(li, ST_OVERFLOW_X)), cy = clips(d.style(li, ST_OVERFLOW_Y));
+            if (cx || cy) {
+                Box pb = padding_box(ctx, li);
+                if (cx) {
+                    out.x0 = std::max(out.x0, pb.x0);
+                    out.x1 = std::min(out.x1, pb.x1);
+                }
+                if (cy) {
+                    out.y0 = std::max(out.y0, pb.y0);
+                    out.y1 = std::min(out.y1, pb.y1);
+                }
+            }
+        }
+        for_children[i] = out;
+    }
+}
+
+Box page_clip(PageContext& ctx, int node) {
+    if (node < 0 || (size_t)node >= ctx.clip.size()) return Box{0, 0, (double)ctx.geo.view_w, (double)ctx.geo.view_h};
+    return ctx.clip[(size_t)node];
+}
+
+bool page_inside_control(PageContext& ctx, int node) {
+    return node >= 0 && (size_t)node < ctx.inside_control.size() && ctx.inside_control[(size_t)node];
+}
+
+float page_opacity(PageContext& ctx, int node) {
+    return node >= 0 && (size_t)node < ctx.opacity.size() ? ctx.opacity[(size_t)node] : 1.0f;
+}
+
+void page_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1) {
+    double s = ctx.geo.scale;
+    *x0 = dev_round(b.x0, s);
+    *y0 = dev_round(b.y0, s);
+    *x1 = dev_round(b.x1, s);
+    *y1 = dev_round(b.y1, s);
+}
+
+// ---- Text ----
+
+// Code points of a UTF-8 string as UTF-16 code units (the snapshot's offsets
+// count those).
+static std::u16string utf16_of(const std::string& s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char b = (unsigned char)s[i];
+        uint32_t cp;
+        int len;
+        if (b < 0x80) cp = b, len = 1;
+        else if (b >= 0xF0) cp = b & 7, len = 4;
+        else if (b >= 0xE0) cp = b & 15, len = 3;
+        else if (b >= 0xC0) cp = b & 31, len = 2;
+        else cp = 0xFFFD, len = 1;
+        for (int k = 1; k < len; k++) {
+            if (i + (size_t)k >= s.size()) {
+                cp = 0xFFFD;
+                len = k;
+                break;
+            }
+            cp = cp << 6 | ((unsigned char)s[i + (size_t)k] & 0x3F);
+        }
+        i += (size_t)len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += (char16_t)(0xD800 + (cp >> 10));
+            out += (char16_t)(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += (char16_t)cp;
+        }
+    }
+    return out;
+}
+
+static std::u32string code_points(const std::u16string& s, size_t begin, size_t end) {
+    std::u32string out;
+    for (size_t i = begin; i < end && i < s.size(); i++) {
+        char16_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < end && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+            out += (char32_t)(0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+            i++;
+        } else {
+            out += (char32_t)c;
+        }
+    }
+    return out;
+}
+
+// The sizes the handheld draws page text at: 16 to 26 page units in steps of
+// 2, or 16 to 20 zoomed (its font cache holds 8 to 13 pixels).
+static int page_text_size(double css, bool zoomed) {
+    int s = (int)std::lround(css / 2) * 2;
+    return std::max(16, std::min(zoomed ? 20 : 26, s));
+}
+
+// Decoration lines of a text node: its parent's, and its inline ancestors'
+// up to and including the block that holds them.
+struct Decoration {
+    bool underline = false, through = false;
+    Colour colour;
+};
+
+static Decoration decoration_of(PageContext& ctx, int text_node) {
+    Decoration dec;
+    const SnapDoc& d = ctx.doc;
+    for (int a = d.parent[(size_t)text_node]; a >= 0; a = d.parent[(size_t)a]) {
+        int al = d.layout_of[(size_t)a];
+        if (al < 0) continue;
+        const std::string& line = d.style(al, ST_TEXT_DECORATION);
+        bool u = line.find("underline") != std::string::npos, t = line.find("line-through") != std::string::npos;
+        if ((u || t) && !dec.underline && !dec.through) dec.colour = colour_parse(d.style(al, ST_COLOR));
+        dec.underline |= u;
+        dec.through |= t;
+        if (d.style(al, ST_DISPLAY) != "inline") break;
+    }
+    return dec;
+}
+
+static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string>& texts) {
+    const SnapDoc& d = ctx.doc;
+    int li = d.tb_layout[(size_t)tb];
+    if (li < 0 || (size_t)li >= d.layout_node.size()) return;
+    int node = d.layout_node[(size_t)li];
+    if (d.style(li, ST_VISIBILITY) == "hidden" || d.style(li, ST_VISIBILITY) == "collapse") return;
+    float opacity = page_opacity(ctx, d.parent[(size_t)node] >= 0 ? d.parent[(size_t)node] : node);
+    if (opacity < 0.05f) return;
+    Colour colour = colour_parse(d.style(li, ST_COLOR));
+    if (colour.a == 0) return;
+    colour = colour_over(colour, opacity, ctx.canvas);
+
+    auto it = texts.find(li);
+    if (it == texts.end()) it = texts.emplace(li, utf16_of(d.str(d.layout_text[(size_t)li]))).first;
+    const std::u16string& all = it->second;
+    size_t begin = (size_t)std::max(0, d.tb_start[(size_t)tb]);
+    size_t end = std::min(all.size(), begin + (size_t)std::max(0, d.tb_length[(size_t)tb]));
+    if (begin >= end) return;
+
+    TextLine line;
+    line.chars = code_points(all, begin, end);
+    const std::string& ws = d.style(li, ST_WHITE_SPACE);
+    bool collapse = ws.empty() || ws == "normal" || ws == "nowrap" || ws == "pre-line";
+    {
+        std::u32string c;
+        for (char32_t ch : line.chars) {
+            bool space = ch == U' ' || ch == U'\n' || ch == U'\t' || ch == U'\r' || ch == U'\f';
+            if (collapse && space) {
+                if (!c.empty() && c.back() == U' ') continue;
+                ch = U' ';
+            }
+            c += ch;
+        }
+        line.chars.swap(c);
+    }
+    std::u16string mapped;
+    bool any = false;
+    for (size_t i = 0; i < line.chars.size(); i++) {
+        char32_t ch = line.chars[i];
+        uint16_t m = text_map_char(ch);
+        // A soft hyphen shows only where the engine broke the line at it.
+        if (ch == 0xAD && i + 1 == line.chars.size()) m = u'-';
+        mapped += (char16_t)m;
+        any |= m != 0 && m != u' ' && m != 0xA0;
+    }
+    if (!any) return;
+
+    const Box& tbb = d.tb_bounds[(size_t)tb];
+    double css_size = css_px(d.style(li, ST_FONT_SIZE));
+    if (css_size <= 0) css_size = 16;
+    line.x = tbb.x0 - ctx.geo.origin_x;
+    line.width = tbb.width();
+    line.size = css_size;
+    line.letter_spacing = css_px(d.style(li, ST_LETTER_SPACING));
+    line.word_spacing = css_px(d.style(li, ST_WORD_SPACING));
+    line.zoomed = ctx.geo.zoomed;
+
+    double top = tbb.y0 - ctx.geo.origin_y;
+    double baseline = top + std::round(FACE_ASCENT * css_size);
+    double s = ctx.geo.scale;
+    Box clip = page_clip(ctx, node);
+    // Vertically: the line shows when its middle lies inside the clip.
+    double middle = (top + tbb.height() / 2);
+    if (middle < clip.y0 || middle >= clip.y1) return;
+    if (top + tbb.height() <= 0 || top >= ctx.geo.view_h) return;
+
+    // Horizontally: characters mostly outside the clip are not sent.
+    std::vector<double> pos = text_engine_positions(line);
+    for (size_t i = 0; i < mapped.size(); i++) {
+        double mid = line.x + (pos[i] + pos[i + 1]) / 2;
+        if (mid < clip.x0 || mid >= clip.x1) mapped[i] = 0;
+    }
+
+    int size = page_text_size(css_size, ctx.geo.zoomed);
+    int px = render_scale(ctx.geo.zoomed, size);
+    int row = dev_round(baseline, s);
+    std::vector<TextRun> runs = text_fit(line, mapped, px, s);
+    for (const TextRun& r : runs) emit_text(ctx.em, r.pen, row, size, colour, text_utf8(mapped, r.begin, r.end));
+
+    Decoration dec = decoration_of(ctx, node);
+    if ((dec.underline || dec.through) && !runs.empty()) {
+        size_t first = runs.front().begin, last = runs.back().end;
+        // Spaces after the last word are underlined when the line goes on
+        // with another fragment right after this one.
+        if ((size_t)tb + 1 < d.tb_bounds.size()) {
+            const Box& next = d.tb_bounds[(size_t)tb + 1];
+            if (std::fabs(next.y0 - tbb.y0) < 1 && std::fabs(next.x0 - tbb.x1) < 1) last = mapped.size();
+        }
+        int x0 = dev_round(line.x + pos[first], s), x1 = dev_round(line.x + pos[last], s);
+        x0 = std::max(x0, dev_round(clip.x0, s));
+        x1 = std::min(x1, dev_round(clip.x1, s));
+        Colour dc = colour_over(dec.colour.a ? dec.colour : colour, opacity, ctx.canvas);
+        if (dec.underline) emit_fill(ctx.em, x0, row, x1, row + 1, dc);
+        if (dec.through) {
+            int mid = dev_round(baseline - css_size * 0.3, s);
+            emit_fill(ctx.em, x0, mid, x1, mid + 1, dc);
+        }
+    }
+}
+
+// ---- Boxes ----
+
+static bool border_drawn(const std::string& style) { return !style.empty() && style != "none" && style != "hidden"; }
+
+static void emit_borders(PageContext& ctx, int li, float opacity) {
+    const SnapDoc& d = ctx.doc;
+    double w[4];
+    bool any = false;
+    for (int k = 0; k < 4; k++) {
+        w[k] = border_drawn(d.style(li, (RenderStyle)(ST_BORDER_TOP_STYLE + k)))
+                   ? css_px(d.style(li, (RenderStyle)(ST_BORDER_TOP_WIDTH + k)))
+                   : 0;
+        any |= w[k] > 0;
+    }
+    if (!any) return;
+    Box b = page_border_box(ctx, li);
+    Box clip = page_clip(ctx, d.layout_node[(size_t)li]);
+    double s = ctx.geo.scale;
+    int x0, y0, x1, y1;
+    page_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+    int cx0, cy0, cx1, cy1;
+    page_device_rect(ctx, clip, &cx0, &cy0, &cx1, &cy1);
+    // At least one device pixel for any border, so thin lines stay visible.
+    auto thick = [s](double css) { return std::max(1, (int)std::lround(css * s)); };
+    for (int k = 0; k < 4; k++) {
+        if (w[k] <= 0) continue;
+        Colour c = colour_parse(d.style(li, (RenderStyle)(ST_BORDER_TOP_COLOR + k)));
+        if (c.a == 0) continue;
+        c = colour_over(c, opacity, ctx.canvas);
+        int t = thick(w[k]);
+        int a0 = x0, b0 = y0, a1 = x1, b1 = y1;
+        if (k == 0) b1 = std::min(y1, y0 + t);
+        if (k == 1) a0 = std::max(x0, x1 - t);
+        if (k == 2) b0 = std::max(y0, y1 - t);
+        if (k == 3) a1 = std::min(x1, x0 + t);
+        emit_fill(ctx.em, std::max(a0, cx0), std::max(b0, cy0), std::min(a1, cx1), std::min(b1, cy1), c);
+    }
+}
+
+static void emit_background(PageContext& ctx, int li, float opacity) {
+    const SnapDoc& d = ctx.doc;
+    Colour c = colour_parse(d.style(li, ST_BACKGROUND_COLOR));
+    if (c.a == 0) return;
+    c = colour_over(c, opacity, ctx.canvas);
+    Box b = box_intersect(page_border_box(ctx, li), page_clip(ctx, d.layout_node[(size_t)li]));
+    if (b.empty()) return;
+    int x0, y0, x1, y1;
+    page_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+    emit_fill(ctx.em, x0, y0, x1, y1, c);
+}
+
+// ---- Pictures ----
+
+// The element's picture area: the content box of replaced elements, the
+// border box of a background image (the root's and body's cover the canvas).
+static bool picture_box(PageContext& ctx, int li, Box* out) {
+    const SnapDoc& d = ctx.doc;
+    int node = d.layout_node[(size_t)li];
+    if (!is_element(d, node)) return false;
+    std::string name = d.name(node);
+    bool replaced = is_picture_element(d, node);
+    const std::string& bg = d.style(li, ST_BACKGROUND_IMAGE);
+    bool background = !bg.empty() && bg != "none";
+    if (!replaced && !background) return false;
+    if (replaced && !page_inside_control(ctx, node)) {
+        Box b = padding_box(ctx, li);
+        b.x0 += css_px(d.style(li, ST_PADDING_LEFT));
+        b.x1 -= css_px(d.style(li, ST_PADDING_RIGHT));
+        b.y0 += css_px(d.style(li, ST_PADDING_TOP));
+        b.y1 -= css_px(d.style(li, ST_PADDING_BOTTOM));
+        *out = b;
+        return true;
+    }
+    if (background) {
+        if (name == "HTML" || name == "BODY") *out = Box{0, 0, (double)ctx.geo.view_w, (double)ctx.geo.view_h};
+        else *out = page_border_box(ctx, li);
+        return true;
+    }
+    return false;
+}
+
+// ---- The page ----
+
+static uint64_t fnv64(uint64_t h, const std::string& s) {
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+// The canvas: the root's background, or the body's when the root has none.
+static Colour canvas_colour(const SnapDoc& d) {
+    Colour root, body;
+    for (size_t li = 0; li < d.layout_node.size(); li++) {
+        int node = d.layout_node[li];
+        std::string n = d.name(node);
+        if (n == "HTML" && root.a == 0) root = colour_parse(d.style((int)li, ST_BACKGROUND_COLOR));
+        if (n == "BODY" && body.a == 0) body = colour_parse(d.style((int)li, ST_BACKGROUND_COLOR));
+    }
+    Colour white{255, 255, 255, 255};
+    Colour c = root.a ? root : body;
+    return colour_over(c, 1.0, white);
+}
+
+static bool is_canvas_element(const SnapDoc& d, int node) {
+    std::string n = d.name(node);
+    return n == "HTML" || n == "BODY";
+}
+
+void scroll_setup(PageContext& ctx, RenderScroll* scroll);
+void scroll_emit(PageContext& ctx, const RenderScroll& scroll);
+void notice_emit(PageContext& ctx, const std::string& text);
+
+static double view_size(const SnapDoc& d, bool width, int full) {
+    // The root's client area: the viewport less the engine's scroll-bar strips.
+    for (size_t li = 0; li < d.layout_node.size(); li++) {
+        if (d.name(d.layout_node[li]) != "HTML") continue;
+        const Box& c = d.client[li];
+        double v = width ? c.x1 - c.x0 : c.y1 - c.y0;
+        if (v > 0 && v <= full) return v;
+        break;
+    }
+    return full;
+}
+
+// Reads the snapshot and the geometry of the viewport; false when the
+// snapshot is unusable (the page is then drawn empty).
+static bool page_setup(PageContext& ctx, const nlohmann::json* snapshot, const RenderViewport& viewport) {
+    std::string error;
+    bool parsed = snapshot && snap_parse(*snapshot, 0, &ctx.doc, &error);
+    const SnapDoc& d = ctx.doc;
+    Geometry& g = ctx.geo;
+    g.zoomed = viewport.zoomed;
+    g.scale = g.zoomed ? 2.0 / 3.0 : 0.5;
+    g.view_w = viewport.width;
+    g.view_h = viewport.height;
+    if (parsed) {
+        g.origin_x = d.scroll_x;
+        g.origin_y = d.scroll_y;
+        g.view_w = (int)std::lround(view_size(d, true, viewport.width));
+        g.view_h = (int)std::lround(view_size(d, false, viewport.height));
+        compute_node_properties(ctx);
+    }
+    g.dev_w = dev_round(g.view_w, g.scale);
+    g.dev_h = dev_round(g.view_h, g.scale);
+    return parsed;
+}
+
+// A visible element that shows a picture: an image, a canvas, an SVG, a
+// background image.
+static bool shows_picture(PageContext& ctx, int li, Box* visible) {
+    const SnapDoc& d = ctx.doc;
+    int node = d.layout_node[(size_t)li];
+    if (node < 0 || (size_t)node >= d.node_name.size() || !is_element(d, node)) return false;
+    if (page_inside_control(ctx, node)) return false;
+    if (d.style(li, ST_VISIBILITY) == "hidden" || d.style(li, ST_VISIBILITY) == "collapse") return false;
+    if (page_opacity(ctx, node) < 0.05f) return false;
+    Box pb;
+    if (!picture_box(ctx, li, &pb)) return false;
+    *visible = box_intersect(pb, page_clip(ctx, node));
+    int x0, y0, x1, y1;
+    page_device_rect(ctx, *visible, &x0, &y0, &x1, &y1);
+    return std::min(x1, ctx.geo.dev_w) > std::max(x0, 0) && std::min(y1, ctx.geo.dev_h) > std::max(y0, 0);
+}
+
+bool render_page_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport) {
+    PageContext ctx;
+    if (!page_setup(ctx, &snapshot, viewport)) return false;
+    Box visible;
+    for (size_t li = 0; li < ctx.doc.layout_node.size(); li++)
+        if (shows_picture(ctx, (int)li, &visible)) return true;
+    return false;
+}
+
+RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
+    RenderedPage page;
+    PageContext ctx;
+    ctx.input = &input;
+    std::string error;
+    bool parsed = page_setup(ctx, input.snapshot, input.viewport);
+    const SnapDoc& d = ctx.doc;
+    Geometry& g = ctx.geo;
+
+    Emitter& em = ctx.em;
+    em.zoomed = g.zoomed;
+    em.frame = g.zoomed ? 4 : 3;
+    long fw = g.zoomed ? 0x1e0 : 0x280, fh = g.zoomed ? 0x168 : 0x1e0;
+    pw_fr(em.out, 0, 0, fw, fh);
+    pw_sw_frame(em.out, em.frame, 0, 0);
+    // The canvas covers the whole frame; the content area is what follows.
+    em.dev_w = render_scale(g.zoomed, fw);
+    em.dev_h = render_scale(g.zoomed, fh);
+    ctx.canvas = parsed ? canvas_colour(d) : Colour{255, 255, 255, 255};
+    emit_fill(em, 0, 0, em.dev_w, em.dev_h, ctx.canvas);
+    em.dev_w = g.dev_w;
+    em.dev_h = g.dev_h;
+
+    if (parsed) {
+        std::vector<Item> items;
+        std::vector<Box> picture_boxes;
+        size_t m = d.layout_node.size();
+        for (size_t li = 0; li < m; li++) {
+            int node = d.layout_node[li];
+            if (node < 0 || (size_t)node >= d.node_name.size() || !is_element(d, node)) continue;
+            if (page_inside_control(ctx, node)) continue;
+            long seq = (long)li * 4;
+            int order = d.paint_order[li];
+            bool visible = d.style((int)li, ST_VISIBILITY) != "hidden" && d.style((int)li, ST_VISIBILITY) != "collapse";
+            if (!visible || page_opacity(ctx, node) < 0.05f) continue;
+            if (!is_canvas_element(d, node)) {
+                items.push_back({order, seq, ITEM_BACKGROUND, (int)li, -1});
+                items.push_back({order, seq + 1, ITEM_BORDER, (int)li, -1});
+            }
+            Box vis;
+            if (shows_picture(ctx, (int)li, &vis)) {
+                picture_boxes.push_back(vis);
+                items.push_back({order, seq + 2, ITEM_PICTURE, (int)li, (int)picture_boxes.size() - 1});
+            }
+        }
+        for (size_t t = 0; t < d.tb_layout.size(); t++) {
+            int li = d.tb_layout[t];
+            if (li < 0 || (size_t)li >= m) continue;
+            int node = d.layout_node[(size_t)li];
+            if (node < 0 || (size_t)node >= d.node_name.size() || page_inside_control(ctx, node)) continue;
+            items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_TEXT, li, (int)t});
+        }
+        std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+            return a.order != b.order ? a.order < b.order : a.seq < b.seq;
+        });
+
+        // Pictures: cropped from the capture, then sorted into payloads the
+        // handheld needs and pictures its cache already holds.
+        std::vector<Picture> pictures(picture_boxes.size());
+        DeviceCapture cap;
+        bool have_capture = !picture_boxes.empty() && !input.capture_png.empty() &&
+                            image_device_capture(input.capture_png, g.scale, &cap, &error);
+        for (size_t i = 0; i < picture_boxes.size(); i++) {
+            Picture& p = pictures[i];
+            page_device_rect(ctx, picture_boxes[i], &p.x0, &p.y0, &p.x1, &p.y1);
+            p.x0 = std::max(p.x0, 0);
+            p.y0 = std::max(p.y0, 0);
+            p.x1 = std::min({p.x1, g.dev_w, have_capture ? cap.width : 0});
+            p.y1 = std::min({p.y1, g.dev_h, have_capture ? cap.height : 0});
+            if (p.x1 <= p.x0 || p.y1 <= p.y0) continue;
+            int w = p.x1 - p.x0, h = p.y1 - p.y0;
+            p.pixels.resize((size_t)w * h);
+            for (int y = 0; y < h; y++)
+                memcpy(&p.pixels[(size_t)y * w], &cap.pixels[(size_t)(p.y0 + y) * cap.width + p.x0], (size_t)w * 2);
+            p.id = image_id(p.pixels.data(), w, h, w);
+        }
+        std::set<uint32_t> cached(images.ids.begin(), images.ids.end());
+        std::vector<uint32_t> order_new;  // distinct ids not held by the handheld, first use first
+        auto plan = [&](bool fresh) {
+            order_new.clear();
+            std::set<uint32_t> seen;
+            for (const Picture& p : pictures) {
+                if (!p.id || seen.count(p.id)) continue;
+                seen.insert(p.id);
+                if (fresh || !cached.count(p.id)) order_new.push_back(p.id);
+            }
+        };
+        page.cut = input.new_page;
+        plan(page.cut);
+        // The handheld's cache holds 128 pictures and never evicts: when the
+        // new ones would not fit, cut the page so that it starts empty.
+        if (!page.cut && cached.size() + order_new.size() > IMAGE_CACHE_SLOTS) {
+            page.cut = true;
+            plan(true);
+        }
+        if (order_new.size() > IMAGE_CACHE_SLOTS) order_new.resize(IMAGE_CACHE_SLOTS);
+        std::set<uint32_t> sendable(order_new.begin(), order_new.end());
+        if (!page.cut) sendable.insert(cached.begin(), cached.end());
+
+        std::map<int, std::u16string> texts;
+        for (const Item& it : items) {
+            int node = d.layout_node[(size_t)it.layout];
+            float opacity = page_opacity(ctx, node);
+            switch (it.kind) {
+            case ITEM_BACKGROUND: emit_background(ctx, it.layout, opacity); break;
+            case ITEM_BORDER: emit_borders(ctx, it.layout, opacity); break;
+            case ITEM_TEXT: emit_text_box(ctx, it.box, texts); break;
+            case ITEM_PICTURE: {
+                const Picture& p = pictures[(size_t)it.box];
+                if (p.id && sendable.count(p.id)) {
+                    pw_is(em.out, em.frame, p.id, render_unit_lo(g.zoomed, p.x0), render_unit_lo(g.zoomed, p.y0));
+                } else if (!p.id) {
+                    // No pixels to show (no capture): a grey box keeps its place.
+                    int x0, y0, x1, y1;
+                    page_device_rect(ctx, picture_boxes[(size_t)it.box], &x0, &y0, &x1, &y1);
+                    emit_fill(em, x0, y0, x1, y1, Colour{0xDD, 0xDD, 0xDD, 255});
+                }
+                break;
+            }
+            }
+        }
+        for (size_t li = 0; li < m; li++) controls_emit(ctx, (int)li);
+        scroll_setup(ctx, &page.scroll);
+        scroll_emit(ctx, page.scroll);
+        if (!input.notice.empty()) notice_emit(ctx, input.notice);
+
+        // What the signature covers: everything drawn, not whether a picture
+        // travelled with it.
+        page.signature = fnv64(fnv64(fnv64(1469598103934665603ull, em.out), ctx.secret), ctx.clear);
+        if (!ctx.secret.empty()) {
+            if (input.key) pw_en(em.out, ctx.secret, input.key, (int)(page.signature & 7));
+        }
+        for (uint32_t id : order_new) {
+            for (const Picture& p : pictures) {
+                if (p.id != id) continue;
+                int w = p.x1 - p.x0, h = p.y1 - p.y0;
+                pw_im(em.out, em.frame, render_unit_lo(g.zoomed, p.x0), render_unit_lo(g.zoomed, p.y0),
+                      render_unit_lo(g.zoomed, w), render_unit_lo(g.zoomed, h), image_payload(p.pixels, w, h, id));
+                page.new_image_ids.push_back(id);
+                break;
+            }
+        }
+        page.controls = std::move(ctx.controls);
+    } else {
+        page.cut = input.new_page;
+        if (!input.notice.empty()) notice_emit(ctx, input.notice);
+        page.signature = fnv64(1469598103934665603ull, em.out);
+    }
+    page.body = std::move(em.out);
+    return page;
+}
+
+void render_images_commit(RenderImages& images, const RenderedPage& page) {
+    if (page.cut) images.ids.clear();
+    for (uint32_t id : page.new_image_ids)
+        if (std::find(images.ids.begin(), images.ids.end(), id) == images.ids.end()) images.ids.push_back(id);
+}
+
+// ---- The notice of a dialog ----
+
+// Lines of at most `width` device pixels, broken at spaces.
+static std::vector<std::u16string> wrap(const std::u16string& text, int px, int width) {
+    std::vector<std::u16string> lines;
+    std::u16string line, word;
+    auto flush_word = [&]() {
+        if (word.empty()) return;
+        std::u16string candidate = line.empty() ? word : line + u' ' + word;
+        if (!line.empty() && text_client_width(candidate, px) > width) {
+            lines.push_back(line);
+            line = word;
+        } else {
+            line = candidate;
+        }
+        word.clear();
+    };
+    for (char16_t c : text) {
+        if (c == u' ') flush_word();
+        else word += c;
+    }
+    flush_word();
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+void notice_emit(PageContext& ctx, const std::string& text) {
+    std::u16string mapped;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char b = (unsigned char)text[i];
+        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
+        for (size_t k = 1; k < len && i + k < text.size(); k++) cp = cp << 6 | ((unsigned char)text[i + k] & 0x3F);
+        i += len;
+        uint16_t m = text_map_char(cp);
+        if (m) mapped += (char16_t)m;
+    }
+    const int size = 16, px = render_scale(ctx.geo.zoomed, size), pad = 3;
+    int width = ctx.em.dev_w - 2 * pad;
+    std::vector<std::u16string> lines = wrap(mapped, px, width);
+    const size_t max_lines = 3;
+    if (lines.size() > max_lines) {
+        lines.resize(max_lines);
+        lines.back() += u'\u2026';
+    }
+    if (lines.empty()) return;
+    int line_h = px + px / 2;
+    int bottom = pad + (int)lines.size() * line_h + pad / 2;
+    emit_fill(ctx.em, 0, 0, ctx.em.dev_w, bottom, Colour{0xFF, 0xF4, 0xB8, 255});
+    emit_fill(ctx.em, 0, bottom, ctx.em.dev_w, bottom + 1, Colour{0xC8, 0x9B, 0x00, 255});
+    for (size_t i = 0; i < lines.size(); i++) {
+        std::u16string& l = lines[i];
+        // a line too long for the banner even alone: cut it
+        while (l.size() > 1 && text_client_width(l, px) > width) l.pop_back();
+        emit_text(ctx.em, pad, pad + (int)(i + 1) * line_h - px / 3, size, Colour{0, 0, 0, 255},
+                  text_utf8(l, 0, l.size()));
+    }
+}

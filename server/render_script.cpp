@@ -1,0 +1,102 @@
+// What the session asks of the engine for the renderer: the script for every
+// new document, the settle script before each snapshot, the snapshot's
+// parameters, and whether (and how) to capture the viewport.
+#include <algorithm>
+
+#include "server/render_internal.h"
+#include "server/render_text.h"
+
+// Every face the handheld can draw is Liberation Sans Regular without kerning
+// or ligatures; text is painted transparent so that the capture holds only
+// the pictures under it (the handheld draws the text itself); the engine's
+// scroll bars take exactly the strips where the handheld draws its own.
+static const char* const FORCED_CSS =
+    "*,*::before,*::after,*::marker,*::placeholder{"
+    "font-family:\"Liberation Sans\"!important;font-weight:normal!important;font-style:normal!important;"
+    "font-kerning:none!important;font-variant-ligatures:none!important;font-synthesis:none!important;"
+    "font-variant-caps:normal!important;font-stretch:normal!important;font-feature-settings:normal!important;"
+    "-webkit-text-fill-color:transparent!important;text-shadow:none!important;"
+    "-webkit-text-stroke-width:0!important;caret-color:transparent!important}"
+    "::-webkit-scrollbar{width:17px!important;height:17px!important}";
+
+// Adds the forced sheet once per document; run again by the settle script
+// in case the page replaced the document's adopted sheets.
+static std::string adopt_sheet_js() {
+    std::string css = nlohmann::json(FORCED_CSS).dump();
+    return "(function(){try{var d=document,k='__cvSheet',s=d[k];"
+           "if(!s){s=new CSSStyleSheet();s.replaceSync(" + css + ");"
+           "Object.defineProperty(d,k,{value:s,enumerable:false});}"
+           "if(d.adoptedStyleSheets.indexOf(s)<0)d.adoptedStyleSheets=d.adoptedStyleSheets.concat([s]);"
+           "}catch(e){}})();";
+}
+
+// Adds the layout faces (render_text.h) to the document's fonts, once.
+static std::string add_faces_js() {
+    std::string list = "[";
+    for (int i = 0; i < render_face_count; i++) {
+        if (i) list += ",";
+        list += "[\"" + std::string(render_faces[i].family) + "\",\"" + render_faces[i].base64 + "\"]";
+    }
+    list += "]";
+    return "(function(){try{var d=document,k='__cvFaces';if(d[k]||!d.fonts||typeof FontFace!=='function')return;"
+           "Object.defineProperty(d,k,{value:1,enumerable:false});var F=" + list + ";"
+           "for(var i=0;i<F.length;i++){var b=atob(F[i][1]),a=new Uint8Array(b.length);"
+           "for(var j=0;j<b.length;j++)a[j]=b.charCodeAt(j);"
+           "var f=new FontFace(F[i][0],a.buffer);d.fonts.add(f);f.load().catch(function(){});}"
+           "}catch(e){}})();";
+}
+
+const std::string& render_new_document_script() {
+    static const std::string script = adopt_sheet_js() + add_faces_js();
+    return script;
+}
+
+// Snaps every element's font size to the sizes the handheld draws, as an
+// important inline style, and gives it the layout face of that size (with
+// Liberation Sans behind it for characters the face lacks). The size the
+// page gave an element is remembered, so that a later settle (after a zoom)
+// snaps from it again and not from an earlier snapped value. SVG content is
+// a picture: left as drawn. The result is a promise that settles when the
+// faces are ready (evaluate it with awaitPromise).
+std::string render_settle_script(const RenderViewport& viewport) {
+    int lo = 16, hi = viewport.zoomed ? 20 : 26;
+    std::string prefix = viewport.zoomed ? "cvz-" : "cv-";
+    return adopt_sheet_js() + add_faces_js() +
+           "(function(lo,hi,pre){var m=window.__cvSizes;"
+           "if(!m){m=new WeakMap();Object.defineProperty(window,'__cvSizes',{value:m,enumerable:false});}"
+           "var all=document.querySelectorAll('*'),want=[],i;"
+           "for(i=0;i<all.length;i++){var e=all[i];if(!e.style||e instanceof SVGElement)continue;"
+           "var r=m.get(e),st=e.style,n;"
+           "if(r&&st.getPropertyValue('font-size')===r.size&&st.getPropertyPriority('font-size')==='important')n=r.natural;"
+           "else n=parseFloat(getComputedStyle(e).fontSize)||16;"
+           "var s=Math.round(n/2)*2;if(s<lo)s=lo;if(s>hi)s=hi;"
+           "want.push([e,n,s+'px','\"'+pre+s+'\", \"Liberation Sans\"']);}"
+           "for(i=0;i<want.length;i++){var w=want[i],e2=w[0],r2=m.get(e2),s2=e2.style;"
+           "if(!(r2&&r2.size===w[2]&&s2.getPropertyValue('font-size')===w[2]))s2.setProperty('font-size',w[2],'important');"
+           "if(!(r2&&r2.family===w[3]&&s2.getPropertyValue('font-family')===w[3]))s2.setProperty('font-family',w[3],'important');"
+           "m.set(e2,{natural:w[1],size:w[2],family:w[3]});}"
+           "var done=function(){return want.length;};"
+           "if(!document.fonts)return done();"
+           "return Promise.race([document.fonts.ready,new Promise(function(f){setTimeout(f,200);})]).then(done);"
+           "})(" + std::to_string(lo) + "," + std::to_string(hi) + ",'" + prefix + "')";
+}
+
+const nlohmann::json& render_snapshot_params() {
+    static const nlohmann::json params = [] {
+        nlohmann::json styles = nlohmann::json::array();
+        for (const char* s : RENDER_STYLE_NAMES) styles.push_back(s);
+        return nlohmann::json{{"computedStyles", styles}, {"includeDOMRects", true}, {"includePaintOrder", true}};
+    }();
+    return params;
+}
+
+bool render_page_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport);
+
+nlohmann::json render_capture_params(const nlohmann::json& snapshot, const RenderViewport& viewport) {
+    if (!render_page_has_pictures(snapshot, viewport)) return nullptr;
+    // The whole viewport at one CSS pixel per pixel: the renderer scales it
+    // to the handheld's pixels itself and crops every picture from it.
+    return nlohmann::json{{"format", "png"}, {"optimizeForSpeed", true}, {"fromSurface", true}};
+}
+
+bool render_init(std::string* error) { return text_init(error); }

@@ -1,0 +1,320 @@
+// Text measurement and the fitting rule: the handheld draws page text with
+// its own hinted glyphs, whose advances are whole pixels, while the engine
+// places the same characters at the face's fractional advances. A line is
+// therefore sent as several runs where the two drift apart.
+#include "server/render_text.h"
+
+#include <cmath>
+#include <unordered_map>
+
+// Code -> index into render_glyphs. Written once by text_init.
+static std::unordered_map<uint16_t, int> glyph_index;
+static int hyphen_index = -1;
+
+// Letters of Latin Extended-A (U+0100 to U+017F) as the nearest character
+// the font cache holds: the base letter, or a Latin-1 letter with the same
+// look (double acute as diaeresis, D with stroke as Eth).
+static const char16_t LATIN_EXTENDED_A[128] = {
+    u'A', u'a', u'A', u'a', u'A', u'a', u'C', u'c', u'C', u'c', u'C', u'c', u'C', u'c', u'D', u'd',  // 0100
+    0x00D0, u'd', u'E', u'e', u'E', u'e', u'E', u'e', u'E', u'e', u'E', u'e', u'G', u'g', u'G', u'g',  // 0110
+    u'G', u'g', u'G', u'g', u'H', u'h', u'H', u'h', u'I', u'i', u'I', u'i', u'I', u'i', u'I', u'i',  // 0120
+    u'I', 0x0131, u'I', u'i', u'J', u'j', u'K', u'k', u'k', u'L', u'l', u'L', u'l', u'L', u'l', u'L',  // 0130
+    u'l', u'L', u'l', u'N', u'n', u'N', u'n', u'N', u'n', u'n', u'N', u'n', u'O', u'o', u'O', u'o',  // 0140
+    0x00D6, 0x00F6, 0x0152, 0x0153, u'R', u'r', u'R', u'r', u'R', u'r', u'S', u's', u'S', u's', u'S', u's',  // 0150
+    0x0160, 0x0161, u'T', u't', u'T', u't', u'T', u't', u'U', u'u', u'U', u'u', u'U', u'u', u'U', u'u',  // 0160
+    0x00DC, 0x00FC, u'U', u'u', u'W', u'w', u'Y', u'y', 0x0178, u'Z', u'z', u'Z', u'z', 0x017D, 0x017E, u's',  // 0170
+};
+
+// Look-alikes outside Latin Extended-A.
+struct CharMap {
+    uint32_t from;
+    uint16_t to;
+};
+static const CharMap LOOK_ALIKES[] = {
+    {0x0218, u'S'}, {0x0219, u's'}, {0x021A, u'T'}, {0x021B, u't'},       // comma below
+    {0x02BB, 0x2018}, {0x02BC, 0x2019},                                   // modifier apostrophes
+    {0x2010, u'-'}, {0x2011, u'-'}, {0x2012, 0x2013}, {0x2015, 0x2014},   // dashes
+    {0x2016, u'|'}, {0x2017, u'_'}, {0x201B, 0x2018}, {0x201F, 0x201C},   // quotes
+    {0x2023, 0x2022}, {0x2024, u'.'}, {0x2027, 0x00B7}, {0x2043, u'-'},   // bullets, points
+    {0x2044, u'/'}, {0x2052, u'%'}, {0x2035, 0x2018}, {0x2036, 0x201C},
+    {0x20A4, 0x00A3}, {0x2116, u'N'}, {0x2127, u'O'},
+    {0x21D0, 0x2190}, {0x21D2, 0x2192}, {0x21D4, u'-'}, {0x2215, u'/'}, {0x2216, u'\\'}, {0x2217, u'*'},
+    {0x2219, 0x00B7}, {0x2223, u'|'}, {0x2236, u':'}, {0x223C, u'~'}, {0x2248, u'~'},
+    {0x2261, u'='}, {0x25A0, 0x2022}, {0x25AA, 0x2022}, {0x25AB, u'o'},
+    {0x25CF, 0x2022}, {0x25E6, u'o'}, {0x25CB, u'o'}, {0x2605, u'*'}, {0x2606, u'*'},
+    {0x2713, u'v'}, {0x2714, u'v'}, {0x2717, u'x'}, {0x2718, u'x'}, {0x2756, 0x2022},
+    {0x27E8, 0x2039}, {0x27E9, 0x203A}, {0x3001, u','}, {0x3002, u'.'},
+    {0xFF01, u'!'}, {0xFF08, u'('}, {0xFF09, u')'}, {0xFF0C, u','}, {0xFF0E, u'.'}, {0xFF1A, u':'},
+    {0xFF1B, u';'}, {0xFF1F, u'?'},
+};
+
+static bool is_zero_width(uint32_t cp) {
+    return cp == 0x00AD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2060 && cp <= 0x2064) || cp == 0xFEFF || (cp >= 0xFE00 && cp <= 0xFE0F) ||
+           (cp >= 0x0300 && cp <= 0x036F);  // combining accents ride on the letter before
+}
+
+static bool is_wide_space(uint32_t cp) {
+    return (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F || cp == 0x3000 || cp == 0x1680;
+}
+
+bool text_init(std::string* error) {
+    glyph_index.clear();
+    for (int i = 0; i < render_glyph_count; i++) glyph_index[render_glyphs[i].code] = i;
+    auto it = glyph_index.find(u'-');
+    hyphen_index = it == glyph_index.end() ? -1 : it->second;
+    for (char16_t c : {u' ', u'-', u'a', u'0'}) {
+        auto g = glyph_index.find(c);
+        bool ok = g != glyph_index.end();
+        for (int s = 0; ok && s < RENDER_PX_SIZES; s++)
+            ok = render_glyphs[g->second].advance[s] >= 0 && render_glyphs[g->second].linear[s] > 0;
+        if (!ok) {
+            if (error) *error = "the font cache's page text lacks the character " + std::string(1, (char)c);
+            glyph_index.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool text_has_glyph(uint16_t code) { return glyph_index.count(code) != 0; }
+
+uint16_t text_map_char(uint32_t cp) {
+    if (cp < 0x20 || cp == 0x7F) return u' ';  // tabs, line breaks of preformatted text
+    if (is_zero_width(cp)) return 0;
+    if (cp <= 0xFFFF && text_has_glyph((uint16_t)cp)) return (uint16_t)cp;
+    if (is_wide_space(cp)) return u' ';
+    if (cp >= 0x0100 && cp <= 0x017F) return LATIN_EXTENDED_A[cp - 0x100];
+    for (const CharMap& m : LOOK_ALIKES)
+        if (m.from == cp) return m.to;
+    return u'-';
+}
+
+static int size_slot(int px) {
+    if (px < RENDER_PX_MIN) px = RENDER_PX_MIN;
+    if (px > RENDER_PX_MAX) px = RENDER_PX_MAX;
+    return px - RENDER_PX_MIN;
+}
+
+int32_t text_client_advance(uint16_t code, int px) {
+    if (code == 0) return 0;
+    int s = size_slot(px);
+    auto it = glyph_index.find(code);
+    int i = it != glyph_index.end() && render_glyphs[it->second].advance[s] >= 0 ? it->second : hyphen_index;
+    return i < 0 ? 0 : render_glyphs[i].advance[s];
+}
+
+int text_client_width(const std::u16string& run, int px) {
+    int64_t acc = 0;
+    for (char16_t c : run) acc += text_client_advance(c, px);
+    return (int)((acc + 0x8000) >> 16);
+}
+
+double text_engine_advance(uint32_t cp, double css_size) {
+    if (is_zero_width(cp)) return 0;
+    if (cp > 0xFFFF) return -1;
+    auto it = glyph_index.find((uint16_t)cp);
+    if (it == glyph_index.end()) return -1;
+    // The largest size gives the most digits of the face's advance.
+    int32_t lin = render_glyphs[it->second].linear[RENDER_PX_SIZES - 1];
+    if (lin < 0) return -1;
+    return lin / 65536.0 * css_size / RENDER_PX_MAX;
+}
+
+const RenderFace* text_face(int css_size, bool zoomed) {
+    for (int i = 0; i < render_face_count; i++)
+        if (render_faces[i].css_size == css_size && render_faces[i].zoomed == zoomed) return &render_faces[i];
+    return nullptr;
+}
+
+double text_face_advance(uint32_t cp, double css_size, bool zoomed) {
+    if (is_zero_width(cp)) return 0;
+    int size = (int)std::lround(css_size);
+    const RenderFace* face = std::fabs(css_size - size) < 0.01 ? text_face(size, zoomed) : nullptr;
+    if (!face || cp > 0xFFFF) return -1;
+    auto it = glyph_index.find((uint16_t)cp);
+    if (it == glyph_index.end()) return -1;
+    int32_t adv = render_glyphs[it->second].advance[face->px - RENDER_PX_MIN];
+    if (adv < 0) return -1;
+    // the face holds the advance in 2048ths of the em, rounded
+    int64_t units = ((int64_t)adv * 2048 + (int64_t)face->px * 32768) / ((int64_t)face->px * 65536);
+    return units * css_size / 2048.0;
+}
+
+static bool is_space(char32_t c) { return c == U' ' || c == 0xA0; }
+
+std::vector<double> text_engine_positions(const TextLine& line) {
+    size_t n = line.chars.size();
+    std::vector<double> adv(n);
+    double known = 0;
+    size_t unknown = 0, inner_spaces = 0;
+    size_t last_drawn = 0;
+    for (size_t i = 0; i < n; i++)
+        if (!is_space(line.chars[i])) last_drawn = i + 1;
+    // Which face the engine used: the one whose sum comes nearer its width.
+    double sum_face = 0, sum_lib = 0;
+    for (char32_t c : line.chars) {
+        double f = text_face_advance(c == 0xA0 ? U' ' : c, line.size, line.zoomed);
+        double l = text_engine_advance(c == 0xA0 ? U' ' : c, line.size);
+        sum_face += f > 0 ? f : 0;
+        sum_lib += l > 0 ? l : 0;
+    }
+    bool face = text_face((int)std::lround(line.size), line.zoomed) &&
+                std::fabs(sum_face - line.width) <= std::fabs(sum_lib - line.width);
+    for (size_t i = 0; i < n; i++) {
+        char32_t c = line.chars[i];
+        double a = face ? text_face_advance(c == 0xA0 ? U' ' : c, line.size, line.zoomed)
+                        : text_engine_advance(c == 0xA0 ? U' ' : c, line.size);
+        if (a < 0) {
+            adv[i] = NAN;
+            unknown++;
+            continue;
+        }
+        if (a > 0 || !is_zero_width(c)) a += line.letter_spacing;
+        if (is_space(c)) {
+            a += line.word_spacing;
+            if (i < last_drawn) inner_spaces++;
+        }
+        adv[i] = a;
+        known += a;
+    }
+    double diff = line.width - known;
+    if (unknown > 0) {
+        double each = diff > 0 ? diff / (double)unknown : 0;
+        for (double& a : adv)
+            if (std::isnan(a)) a = each;
+    } else if (diff > 0.25 && inner_spaces > 0) {
+        // Justified text: the engine widened the spaces between words.
+        double each = diff / (double)inner_spaces;
+        for (size_t i = 0; i < last_drawn; i++)
+            if (is_space(line.chars[i])) adv[i] += each;
+    } else if (std::fabs(diff) > 0.25 && known > 0) {
+        double k = line.width / known;
+        for (double& a : adv) a *= k;
+    }
+    std::vector<double> pos(n + 1);
+    double x = 0;
+    for (size_t i = 0; i < n; i++) {
+        pos[i] = x;
+        x += adv[i];
+    }
+    pos[n] = x;
+    return pos;
+}
+
+// Longest run text in bytes: a DS tag holds at most 1023 bytes in all.
+static const size_t RUN_BYTES_MAX = 900;
+// Inside one word the handheld's glyphs may drift this far before the word
+// is cut (only very long words: addresses, numbers).
+static const double LONG_WORD_DRIFT = 3.0;
+
+static size_t utf8_length(char16_t c) { return c == 0 ? 0 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
+
+std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
+                              double tolerance) {
+    std::vector<TextRun> runs;
+    size_t n = mapped.size();
+    if (n == 0 || n != line.chars.size()) return runs;
+    std::vector<double> pos = text_engine_positions(line);
+    auto device = [&](size_t i) { return (line.x + pos[i]) * scale; };
+    auto drawn = [&](size_t i) { return mapped[i] != 0 && mapped[i] != u' ' && mapped[i] != 0xA0; };
+
+    // Words: drawn characters after a space or an undrawn one. A word so long
+    // that the handheld's glyphs drift by LONG_WORD_DRIFT pixels inside it is
+    // cut into pieces, each placed on its own.
+    struct Word {
+        size_t begin, end;
+    };
+    std::vector<Word> words;
+    for (size_t i = 0; i < n;) {
+        if (!drawn(i)) {
+            i++;
+            continue;
+        }
+        size_t j = i;
+        int64_t acc = 0;
+        size_t bytes = 0;
+        while (j < n && drawn(j)) {
+            double drift = device(i) + (double)((acc + 0x8000) >> 16) - device(j);
+            bytes += utf8_length(mapped[j]);
+            if (j > i && (std::fabs(drift) > LONG_WORD_DRIFT || bytes > RUN_BYTES_MAX)) break;
+            acc += text_client_advance(mapped[j], px);
+            j++;
+        }
+        words.push_back({i, j});
+        i = j;
+    }
+    // Client advance (16.16) from the start of the line to each character.
+    std::vector<int64_t> acc(n + 1, 0);
+    for (size_t i = 0; i < n; i++) acc[i + 1] = acc[i] + (mapped[i] ? text_client_advance(mapped[i], px) : 0);
+    auto client = [&](int pen, size_t from, size_t to) { return pen + (double)((acc[to] - acc[from] + 0x8000) >> 16); };
+
+    // How far a run starting at word w with pen p reaches: every later word
+    // must start within the tolerance and end no more than the tolerance
+    // beyond the engine's end (so that it never eats the space after it).
+    // Also how badly its first word sits (for choosing among pens).
+    auto reach = [&](size_t w, int p, double* first_error) {
+        size_t from = words[w].begin, bytes = 0;
+        double s0 = p - device(from), e0 = client(p, from, words[w].end) - device(words[w].end);
+        *first_error = std::max(std::fabs(s0), std::max(e0, 0.0));
+        size_t k = w + 1;
+        for (bytes = 0; k < words.size(); k++) {
+            for (size_t c = words[k - 1].begin; c < words[k].begin; c++) bytes += utf8_length(mapped[c]);
+            if (bytes + (words[k].end - words[k].begin) * 3 > RUN_BYTES_MAX) break;
+            double start = client(p, from, words[k].begin) - device(words[k].begin);
+            double end = client(p, from, words[k].end) - device(words[k].end);
+            if (std::fabs(start) > tolerance || end > tolerance) break;
+        }
+        return k;
+    };
+
+    // Where the previous run's glyphs end, in device pixels.
+    double previous_end = -1e9;
+    for (size_t w = 0; w < words.size();) {
+        double e = device(words[w].begin);
+        // Keep a pixel of space after the previous run where the engine has
+        // room for it.
+        double engine_gap = w > 0 ? e - device(words[w - 1].end) : 1e9;
+        double min_pen = previous_end + (engine_gap >= 1.5 ? 1 : 0);
+        int best_pen = 0;
+        double best_error = 1e9;
+        size_t best_reach = 0;
+        bool best_clear = false;
+        for (int p = (int)std::ceil(e - tolerance); p <= (int)std::floor(e + tolerance); p++) {
+            double err;
+            size_t r = reach(w, p, &err);
+            bool clear = p >= min_pen - 1e-9;
+            bool better = best_reach == 0 || (clear && !best_clear) ||
+                          (clear == best_clear && (r > best_reach || (r == best_reach && err < best_error - 1e-9)));
+            if (better) {
+                best_reach = r;
+                best_pen = p;
+                best_error = err;
+                best_clear = clear;
+            }
+        }
+        runs.push_back({words[w].begin, words[best_reach - 1].end, best_pen});
+        previous_end = client(best_pen, words[w].begin, words[best_reach - 1].end);
+        w = best_reach;
+    }
+    return runs;
+}
+
+std::string text_utf8(const std::u16string& s, size_t begin, size_t end) {
+    std::string out;
+    for (size_t i = begin; i < end && i < s.size(); i++) {
+        char16_t c = s[i];
+        if (c == 0) continue;
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
