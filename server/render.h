@@ -86,6 +86,10 @@ struct RenderedPage {
 // Loads the handheld's glyph advances; call once at start-up. False with a
 // message when the data is unusable.
 bool render_init(std::string* error);
+// Command-line switches the engine needs for the renderer's layout (added to
+// the engine's own): glyph advances unrounded, so that text laid out in the
+// handheld's advances at two thirds (zoomed) keeps its half pixels.
+const std::vector<std::string>& render_engine_switches();
 
 // Script for every new document: the faces and font features the handheld
 // draws, and the scroll-bar strips.

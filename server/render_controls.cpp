@@ -25,7 +25,7 @@ static std::string input_type(const SnapDoc& d, int node) {
     return t.empty() ? "text" : t;
 }
 
-bool controls_is_control(const SnapDoc& d, int node) {
+bool rcontrol_is_control(const SnapDoc& d, int node) {
     if (d.node_type[(size_t)node] != 1) return false;
     std::string n = d.name(node);
     if (n == "SELECT" || n == "TEXTAREA" || n == "BUTTON") return true;
@@ -63,7 +63,7 @@ static std::string label_text(const std::string& s) {
         cp = len == 1 ? b : b & (0xFF >> (len + 1));
         for (size_t k = 1; k < len && i + k < s.size(); k++) cp = cp << 6 | ((unsigned char)s[i + k] & 0x3F);
         i += len;
-        uint16_t m = (cp == '\n' || cp == '\t' || cp == '\r') ? u' ' : text_map_char(cp);
+        uint16_t m = (cp == '\n' || cp == '\t' || cp == '\r') ? u' ' : rtext_map_char(cp);
         if (m == 0) continue;
         if (m == u' ') {
             if (space) continue;
@@ -74,7 +74,7 @@ static std::string label_text(const std::string& s) {
         mapped += (char16_t)m;
     }
     while (!mapped.empty() && mapped.back() == u' ') mapped.pop_back();
-    return fit_utf8(text_utf8(mapped, 0, mapped.size()), LABEL_MAX);
+    return fit_utf8(rtext_utf8(mapped, 0, mapped.size()), LABEL_MAX);
 }
 
 static bool is_descendant(const SnapDoc& d, int node, int ancestor) {
@@ -108,18 +108,18 @@ static std::string form_of(const SnapDoc& d, int node) {
     return "-";
 }
 
-bool controls_emit(PageContext& ctx, int li) {
+bool rcontrol_emit(PageContext& ctx, int li) {
     const SnapDoc& d = ctx.doc;
     int node = d.layout_node[(size_t)li];
-    if (node < 0 || (size_t)node >= d.node_name.size() || !controls_is_control(d, node)) return false;
-    if (page_inside_control(ctx, node)) return true;  // a control inside a button: the button is what shows
-    if (d.style(li, ST_VISIBILITY) == "hidden" || page_opacity(ctx, node) < 0.05f) return true;
-    Box b = page_border_box(ctx, li);
-    Box vis = box_intersect(b, page_clip(ctx, node));
+    if (node < 0 || (size_t)node >= d.node_name.size() || !rcontrol_is_control(d, node)) return false;
+    if (rpage_inside_control(ctx, node)) return true;  // a control inside a button: the button is what shows
+    if (d.style(li, ST_VISIBILITY) == "hidden" || rpage_opacity(ctx, node) < 0.05f) return true;
+    Box b = rpage_border_box(ctx, li);
+    Box vis = rsnap_intersect(b, rpage_clip(ctx, node));
     if (vis.empty()) return true;
     const Geometry& g = ctx.geo;
     int x0, y0, x1, y1;
-    page_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+    rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
     // The handheld cannot place a control above the frame; one that begins
     // above it or ends beyond the content area is not offered.
     if (y0 < 0 || x0 < 0 || y0 >= g.dev_h || x0 >= g.dev_w || x1 <= x0 || y1 <= y0) return true;

@@ -29,19 +29,19 @@ long render_unit_hi(bool zoomed, int d) {
 
 static long rgb(Colour c) { return (long)c.r << 16 | c.g << 8 | c.b; }
 
-void emit_bc(Emitter& e, Colour c) {
+void remit_bc(Emitter& e, Colour c) {
     if (e.bc == rgb(c)) return;
     e.bc = rgb(c);
     pw_bc(e.out, c.r, c.g, c.b);
 }
 
-void emit_fc(Emitter& e, Colour c) {
+void remit_fc(Emitter& e, Colour c) {
     if (e.fc == rgb(c)) return;
     e.fc = rgb(c);
     pw_fc(e.out, c.r, c.g, c.b);
 }
 
-void emit_sz(Emitter& e, int size) {
+void remit_sz(Emitter& e, int size) {
     if (e.sz == size) return;
     e.sz = size;
     pw_sz(e.out, size);
@@ -49,12 +49,12 @@ void emit_sz(Emitter& e, int size) {
 
 // A line of device pixels from (x0, y0) to (x1, y1), one of them constant.
 static void line(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
-    emit_fc(e, c);
+    remit_fc(e, c);
     pw_dl(e.out, e.frame, render_unit_lo(e.zoomed, x0), render_unit_lo(e.zoomed, y0), render_unit_lo(e.zoomed, x1),
           render_unit_lo(e.zoomed, y1));
 }
 
-void emit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
+void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
     x0 = std::max(x0, 0);
     y0 = std::max(y0, 0);
     x1 = std::min(x1, e.dev_w);
@@ -62,14 +62,14 @@ void emit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
     if (x1 <= x0 || y1 <= y0) return;
     // The handheld turns a rectangle of two rows into one row: two fills.
     if (y1 - y0 == 2) {
-        emit_fill(e, x0, y0, x1, y0 + 1, c);
-        emit_fill(e, x0, y0 + 1, x1, y1, c);
+        remit_fill(e, x0, y0, x1, y0 + 1, c);
+        remit_fill(e, x0, y0 + 1, x1, y1, c);
         return;
     }
     long x = render_unit_lo(e.zoomed, x0), w = render_unit_hi(e.zoomed, x1 - 1) - x;
     long y = render_unit_lo(e.zoomed, y0), h = render_unit_hi(e.zoomed, y1 - 1) - y;
     if (w >= 1 && h >= 1) {
-        emit_bc(e, c);
+        remit_bc(e, c);
         pw_cr(e.out, e.frame, x, y, w, h);
         return;
     }
@@ -81,9 +81,9 @@ void emit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
     }
 }
 
-void emit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8) {
+void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8) {
     if (utf8.empty()) return;
-    emit_sz(e, size);
-    emit_fc(e, c);
+    remit_sz(e, size);
+    remit_fc(e, c);
     pw_ds(e.out, e.frame, render_unit_lo(e.zoomed, x), render_unit_lo(e.zoomed, y), utf8);
 }

@@ -10,10 +10,12 @@
 
 // Area-average weights of one axis: output pixel o covers source
 // [o / scale, (o + 1) / scale).
+namespace {
 struct Span {
     int first;
     std::vector<float> weight;
 };
+}  // namespace
 
 static std::vector<Span> spans(int source, int target, double scale) {
     std::vector<Span> out((size_t)target);
@@ -34,7 +36,7 @@ static std::vector<Span> spans(int source, int target, double scale) {
     return out;
 }
 
-bool image_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error) {
+bool rimage_decode(const std::string& png, RgbImage* out, std::string* error) {
     png_image im;
     memset(&im, 0, sizeof im);
     im.version = PNG_IMAGE_VERSION;
@@ -49,20 +51,33 @@ bool image_device_capture(const std::string& png, double scale, DeviceCapture* o
         if (error) *error = "capture: unexpected size";
         return false;
     }
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(im));
-    if (!png_image_finish_read(&im, nullptr, rgb.data(), 0, nullptr)) {
+    out->width = w;
+    out->height = h;
+    out->rgb.assign(PNG_IMAGE_SIZE(im), 0);
+    if (!png_image_finish_read(&im, nullptr, out->rgb.data(), 0, nullptr)) {
         if (error) *error = std::string("capture: ") + im.message;
         png_image_free(&im);
+        out->rgb.clear();
         return false;
     }
-    int tw = std::max(1, (int)(w * scale + 0.5)), th = std::max(1, (int)(h * scale + 0.5));
-    std::vector<Span> sx = spans(w, tw, scale), sy = spans(h, th, scale);
+    return true;
+}
+
+std::vector<uint16_t> rimage_resample(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height) {
+    std::vector<uint16_t> out;
+    x0 = std::max(0, x0);
+    y0 = std::max(0, y0);
+    x1 = std::min(img.width, x1);
+    y1 = std::min(img.height, y1);
+    if (x1 <= x0 || y1 <= y0 || width <= 0 || height <= 0) return out;
+    int w = x1 - x0, h = y1 - y0;
+    std::vector<Span> sx = spans(w, width, (double)width / w), sy = spans(h, height, (double)height / h);
     // Rows first, then columns.
-    std::vector<float> rows((size_t)h * tw * 3);
+    std::vector<float> rows((size_t)h * width * 3);
     for (int y = 0; y < h; y++) {
-        const uint8_t* src = &rgb[(size_t)y * w * 3];
-        float* dst = &rows[(size_t)y * tw * 3];
-        for (int x = 0; x < tw; x++) {
+        const uint8_t* src = &img.rgb[((size_t)(y0 + y) * img.width + x0) * 3];
+        float* dst = &rows[(size_t)y * width * 3];
+        for (int x = 0; x < width; x++) {
             const Span& s = sx[(size_t)x];
             float r = 0, g = 0, b = 0;
             for (size_t k = 0; k < s.weight.size(); k++) {
@@ -76,15 +91,13 @@ bool image_device_capture(const std::string& png, double scale, DeviceCapture* o
             dst[x * 3 + 2] = b;
         }
     }
-    out->width = tw;
-    out->height = th;
-    out->pixels.assign((size_t)tw * th, 0);
-    for (int y = 0; y < th; y++) {
+    out.assign((size_t)width * height, 0);
+    for (int y = 0; y < height; y++) {
         const Span& s = sy[(size_t)y];
-        for (int x = 0; x < tw; x++) {
+        for (int x = 0; x < width; x++) {
             float r = 0, g = 0, b = 0;
             for (size_t k = 0; k < s.weight.size(); k++) {
-                const float* p = &rows[((size_t)(s.first + (int)k) * tw + x) * 3];
+                const float* p = &rows[((size_t)(s.first + (int)k) * width + x) * 3];
                 r += s.weight[k] * p[0];
                 g += s.weight[k] * p[1];
                 b += s.weight[k] * p[2];
@@ -92,13 +105,22 @@ bool image_device_capture(const std::string& png, double scale, DeviceCapture* o
             // Truncated like every colour the handheld converts, so a flat
             // area of a picture matches the boxes drawn beside it.
             auto c = [](float v) { return (uint8_t)std::min(255.0f, std::max(0.0f, v + 0.5f)); };
-            out->pixels[(size_t)y * tw + x] = ie_rgb565(c(r), c(g), c(b));
+            out[(size_t)y * width + x] = ie_rgb565(c(r), c(g), c(b));
         }
     }
+    return out;
+}
+
+bool rimage_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error) {
+    RgbImage img;
+    if (!rimage_decode(png, &img, error)) return false;
+    out->width = std::max(1, (int)(img.width * scale + 0.5));
+    out->height = std::max(1, (int)(img.height * scale + 0.5));
+    out->pixels = rimage_resample(img, 0, 0, img.width, img.height, out->width, out->height);
     return true;
 }
 
-uint32_t image_id(const uint16_t* pixels, int width, int height, int stride) {
+uint32_t rimage_id(const uint16_t* pixels, int width, int height, int stride) {
     uint32_t h = 2166136261u;  // FNV-1a over the size and the pixels
     auto add = [&h](uint16_t v) {
         h = (h ^ (v & 0xFF)) * 16777619u;
@@ -111,6 +133,6 @@ uint32_t image_id(const uint16_t* pixels, int width, int height, int stride) {
     return h ? h : 1;
 }
 
-std::vector<uint8_t> image_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id) {
+std::vector<uint8_t> rimage_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id) {
     return ie_payload(ie_expanded(pixels, width, height, id, false), IMAGE_COMPRESSED);
 }

@@ -31,6 +31,7 @@ enum RenderStyle {
     ST_BORDER_TOP_STYLE, ST_BORDER_RIGHT_STYLE, ST_BORDER_BOTTOM_STYLE, ST_BORDER_LEFT_STYLE,
     ST_BORDER_TOP_COLOR, ST_BORDER_RIGHT_COLOR, ST_BORDER_BOTTOM_COLOR, ST_BORDER_LEFT_COLOR,
     ST_PADDING_TOP, ST_PADDING_RIGHT, ST_PADDING_BOTTOM, ST_PADDING_LEFT,
+    ST_FONT_FAMILY,
     ST_COUNT
 };
 extern const char* const RENDER_STYLE_NAMES[ST_COUNT];
@@ -42,18 +43,18 @@ struct Box {
     double width() const { return x1 - x0; }
     double height() const { return y1 - y0; }
 };
-Box box_intersect(const Box& a, const Box& b);
+Box rsnap_intersect(const Box& a, const Box& b);
 
 // An sRGB colour with alpha (0-255 each).
 struct Colour {
     int r = 0, g = 0, b = 0, a = 0;
 };
 // Parses "rgb(r, g, b)" / "rgba(r, g, b, a)"; anything else is transparent.
-Colour colour_parse(const std::string& s);
+Colour rsnap_colour(const std::string& s);
 // c painted with opacity over an opaque background.
-Colour colour_over(Colour c, double opacity, Colour background);
+Colour rsnap_colour_over(Colour c, double opacity, Colour background);
 // CSS length in pixels ("12px", "normal" = 0).
-double css_px(const std::string& s);
+double rsnap_px(const std::string& s);
 
 // ---- The snapshot of one document, as tables ----
 struct SnapDoc {
@@ -89,7 +90,7 @@ struct SnapDoc {
     // Keeps the attributes list of every node (a pointer into the JSON).
     const nlohmann::json* attributes = nullptr;
 };
-bool snap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std::string* error);
+bool rsnap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std::string* error);
 
 // ---- Geometry ----
 struct Geometry {
@@ -106,7 +107,7 @@ int render_scale(bool zoomed, long v);
 long render_unit_lo(bool zoomed, int d);
 long render_unit_hi(bool zoomed, int d);
 // A device pixel boundary for a CSS coordinate of the viewport.
-inline int dev_round(double css, double scale) { return (int)std::floor(css * scale + 0.5); }
+inline int rgeo_round(double css, double scale) { return (int)std::floor(css * scale + 0.5); }
 
 // ---- The emitter ----
 struct Emitter {
@@ -116,15 +117,15 @@ struct Emitter {
     int dev_w = 320, dev_h = 240;   // content area; nothing is drawn beyond it
     long bc = -1, fc = -1, sz = -1; // colours 0xRRGGBB as last sent, -1 = unknown
 };
-void emit_bc(Emitter& e, Colour c);
-void emit_fc(Emitter& e, Colour c);
-void emit_sz(Emitter& e, int size);
+void remit_bc(Emitter& e, Colour c);
+void remit_fc(Emitter& e, Colour c);
+void remit_sz(Emitter& e, int size);
 // Fills device pixels [x0, x1) x [y0, y1) (clipped to the content area) in
 // an opaque colour: CR where the handheld can place it exactly, DL lines in
 // the text colour where it cannot (single rows and columns).
-void emit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
+void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
 // A text run with its pen at device pixel x and its baseline on device row y.
-void emit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
+void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
 
 // ---- Images ----
 // The handheld keeps at most this many decoded pictures until the next cut.
@@ -134,12 +135,21 @@ struct DeviceCapture {
     int width = 0, height = 0;
     std::vector<uint16_t> pixels;
 };
+// A picture as the engine's capture holds it: 8-bit red, green, blue.
+struct RgbImage {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+};
+bool rimage_decode(const std::string& png, RgbImage* out, std::string* error);
+// The region [x0, x1) x [y0, y1) of a picture, averaged down to width x
+// height pixels, RGB565.
+std::vector<uint16_t> rimage_resample(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height);
 // Decodes a PNG capture of the viewport and scales it to device pixels.
-bool image_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error);
+bool rimage_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error);
 // Id of a picture: a hash of its size and pixels, never 0.
-uint32_t image_id(const uint16_t* pixels, int width, int height, int stride);
+uint32_t rimage_id(const uint16_t* pixels, int width, int height, int stride);
 // The IM payload of a picture (compressed, id in bytes 16-19).
-std::vector<uint8_t> image_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
+std::vector<uint8_t> rimage_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
 
 // ---- One page being rendered ----
 struct PageContext {
@@ -158,18 +168,26 @@ struct PageContext {
     std::vector<float> opacity;               // the node's effective opacity
 };
 // The viewport box of a layout node's border box.
-Box page_border_box(const PageContext& ctx, int layout);
+Box rpage_border_box(const PageContext& ctx, int layout);
 // The clip rectangle of a node (overflow of its ancestors, and the viewport).
-Box page_clip(PageContext& ctx, int node);
+Box rpage_clip(PageContext& ctx, int node);
 // A control or picture element whose inside is not drawn from text boxes.
-bool page_inside_control(PageContext& ctx, int node);
-float page_opacity(PageContext& ctx, int node);
+bool rpage_inside_control(PageContext& ctx, int node);
+float rpage_opacity(PageContext& ctx, int node);
 // The device rectangle of a viewport box.
-void page_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1);
+void rpage_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1);
 
 // Form controls: emits the control of a laid-out element (if it is one) and
 // records it; true when the element is a control.
-bool controls_emit(PageContext& ctx, int layout);
-bool controls_is_control(const SnapDoc& doc, int node);
+bool rcontrol_emit(PageContext& ctx, int layout);
+bool rcontrol_is_control(const SnapDoc& doc, int node);
+
+// Scroll bars: the page's scroll state from the snapshot, and its SV/SH tags.
+void rscroll_setup(PageContext& ctx, RenderScroll* scroll);
+void rscroll_emit(PageContext& ctx, const RenderScroll& scroll);
+// A dialog's text in a banner at the top of the page.
+void rpage_notice(PageContext& ctx, const std::string& text);
+// True when a picture shows in the visible part of the page.
+bool rpage_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport);
 
 #endif

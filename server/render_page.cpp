@@ -24,6 +24,8 @@
 // the top of a text box.
 static const double FACE_ASCENT = 1854.0 / 2048.0;
 
+namespace {
+
 // Device pictures: what one picture of the page looks like to the handheld.
 struct Picture {
     int x0, y0, x1, y1;  // device rectangle
@@ -41,13 +43,15 @@ struct Item {
     int box;     // text box index, or picture index
 };
 
+}  // namespace
+
 // ---- Per-node properties, computed in document order (parents first) ----
 
 static bool is_element(const SnapDoc& d, int node) { return d.node_type[(size_t)node] == 1; }
 
 static bool clips(const std::string& overflow) { return !overflow.empty() && overflow != "visible"; }
 
-Box page_border_box(const PageContext& ctx, int layout) {
+Box rpage_border_box(const PageContext& ctx, int layout) {
     Box b = ctx.doc.bounds[(size_t)layout];
     b.x0 -= ctx.geo.origin_x;
     b.x1 -= ctx.geo.origin_x;
@@ -58,7 +62,7 @@ Box page_border_box(const PageContext& ctx, int layout) {
 
 // The padding box: the border box less its borders (the client rectangle).
 static Box padding_box(const PageContext& ctx, int layout) {
-    Box b = page_border_box(ctx, layout);
+    Box b = rpage_border_box(ctx, layout);
     const Box& c = ctx.doc.client[(size_t)layout];
     if (c.x1 > c.x0 || c.y1 > c.y0) {
         Box p;
@@ -100,7 +104,7 @@ static void compute_node_properties(PageContext& ctx) {
         // control or cropped with the picture, never from its text boxes.
         if (has_parent)
             ctx.inside_control[i] = ctx.inside_control[(size_t)p] ||
-                                    (is_element(d, p) && (controls_is_control(d, p) || is_picture_element(d, p)));
+                                    (is_element(d, p) && (rcontrol_is_control(d, p) || is_picture_element(d, p)));
         float own = 1.0f;
         if (li >= 0 && is_element(d, (int)i)) {
             const std::string& o = d.style(li, ST_OPACITY);
@@ -147,25 +151,25 @@ static void compute_node_properties(PageContext& ctx) {
     }
 }
 
-Box page_clip(PageContext& ctx, int node) {
+Box rpage_clip(PageContext& ctx, int node) {
     if (node < 0 || (size_t)node >= ctx.clip.size()) return Box{0, 0, (double)ctx.geo.view_w, (double)ctx.geo.view_h};
     return ctx.clip[(size_t)node];
 }
 
-bool page_inside_control(PageContext& ctx, int node) {
+bool rpage_inside_control(PageContext& ctx, int node) {
     return node >= 0 && (size_t)node < ctx.inside_control.size() && ctx.inside_control[(size_t)node];
 }
 
-float page_opacity(PageContext& ctx, int node) {
+float rpage_opacity(PageContext& ctx, int node) {
     return node >= 0 && (size_t)node < ctx.opacity.size() ? ctx.opacity[(size_t)node] : 1.0f;
 }
 
-void page_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1) {
+void rpage_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, int* x1, int* y1) {
     double s = ctx.geo.scale;
-    *x0 = dev_round(b.x0, s);
-    *y0 = dev_round(b.y0, s);
-    *x1 = dev_round(b.x1, s);
-    *y1 = dev_round(b.y1, s);
+    *x0 = rgeo_round(b.x0, s);
+    *y0 = rgeo_round(b.y0, s);
+    *x1 = rgeo_round(b.x1, s);
+    *y1 = rgeo_round(b.y1, s);
 }
 
 // ---- Text ----
@@ -219,17 +223,19 @@ static std::u32string code_points(const std::u16string& s, size_t begin, size_t 
 
 // The sizes the handheld draws page text at: 16 to 26 page units in steps of
 // 2, or 16 to 20 zoomed (its font cache holds 8 to 13 pixels).
-static int page_text_size(double css, bool zoomed) {
+static int rpage_text_size(double css, bool zoomed) {
     int s = (int)std::lround(css / 2) * 2;
     return std::max(16, std::min(zoomed ? 20 : 26, s));
 }
 
 // Decoration lines of a text node: its parent's, and its inline ancestors'
 // up to and including the block that holds them.
+namespace {
 struct Decoration {
     bool underline = false, through = false;
     Colour colour;
 };
+}  // namespace
 
 static Decoration decoration_of(PageContext& ctx, int text_node) {
     Decoration dec;
@@ -239,7 +245,7 @@ static Decoration decoration_of(PageContext& ctx, int text_node) {
         if (al < 0) continue;
         const std::string& line = d.style(al, ST_TEXT_DECORATION);
         bool u = line.find("underline") != std::string::npos, t = line.find("line-through") != std::string::npos;
-        if ((u || t) && !dec.underline && !dec.through) dec.colour = colour_parse(d.style(al, ST_COLOR));
+        if ((u || t) && !dec.underline && !dec.through) dec.colour = rsnap_colour(d.style(al, ST_COLOR));
         dec.underline |= u;
         dec.through |= t;
         if (d.style(al, ST_DISPLAY) != "inline") break;
@@ -253,11 +259,11 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
     if (li < 0 || (size_t)li >= d.layout_node.size()) return;
     int node = d.layout_node[(size_t)li];
     if (d.style(li, ST_VISIBILITY) == "hidden" || d.style(li, ST_VISIBILITY) == "collapse") return;
-    float opacity = page_opacity(ctx, d.parent[(size_t)node] >= 0 ? d.parent[(size_t)node] : node);
+    float opacity = rpage_opacity(ctx, d.parent[(size_t)node] >= 0 ? d.parent[(size_t)node] : node);
     if (opacity < 0.05f) return;
-    Colour colour = colour_parse(d.style(li, ST_COLOR));
+    Colour colour = rsnap_colour(d.style(li, ST_COLOR));
     if (colour.a == 0) return;
-    colour = colour_over(colour, opacity, ctx.canvas);
+    colour = rsnap_colour_over(colour, opacity, ctx.canvas);
 
     auto it = texts.find(li);
     if (it == texts.end()) it = texts.emplace(li, utf16_of(d.str(d.layout_text[(size_t)li]))).first;
@@ -286,7 +292,7 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
     bool any = false;
     for (size_t i = 0; i < line.chars.size(); i++) {
         char32_t ch = line.chars[i];
-        uint16_t m = text_map_char(ch);
+        uint16_t m = rtext_map_char(ch);
         // A soft hyphen shows only where the engine broke the line at it.
         if (ch == 0xAD && i + 1 == line.chars.size()) m = u'-';
         mapped += (char16_t)m;
@@ -295,36 +301,38 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
     if (!any) return;
 
     const Box& tbb = d.tb_bounds[(size_t)tb];
-    double css_size = css_px(d.style(li, ST_FONT_SIZE));
+    double css_size = rsnap_px(d.style(li, ST_FONT_SIZE));
     if (css_size <= 0) css_size = 16;
     line.x = tbb.x0 - ctx.geo.origin_x;
     line.width = tbb.width();
     line.size = css_size;
-    line.letter_spacing = css_px(d.style(li, ST_LETTER_SPACING));
-    line.word_spacing = css_px(d.style(li, ST_WORD_SPACING));
+    line.letter_spacing = rsnap_px(d.style(li, ST_LETTER_SPACING));
+    line.word_spacing = rsnap_px(d.style(li, ST_WORD_SPACING));
     line.zoomed = ctx.geo.zoomed;
+    const RenderFace* face = rtext_face((int)std::lround(css_size), ctx.geo.zoomed);
+    line.face = face && d.style(li, ST_FONT_FAMILY).find(face->family) != std::string::npos;
 
     double top = tbb.y0 - ctx.geo.origin_y;
     double baseline = top + std::round(FACE_ASCENT * css_size);
     double s = ctx.geo.scale;
-    Box clip = page_clip(ctx, node);
+    Box clip = rpage_clip(ctx, node);
     // Vertically: the line shows when its middle lies inside the clip.
     double middle = (top + tbb.height() / 2);
     if (middle < clip.y0 || middle >= clip.y1) return;
     if (top + tbb.height() <= 0 || top >= ctx.geo.view_h) return;
 
     // Horizontally: characters mostly outside the clip are not sent.
-    std::vector<double> pos = text_engine_positions(line);
+    std::vector<double> pos = rtext_engine_positions(line);
     for (size_t i = 0; i < mapped.size(); i++) {
         double mid = line.x + (pos[i] + pos[i + 1]) / 2;
         if (mid < clip.x0 || mid >= clip.x1) mapped[i] = 0;
     }
 
-    int size = page_text_size(css_size, ctx.geo.zoomed);
+    int size = rpage_text_size(css_size, ctx.geo.zoomed);
     int px = render_scale(ctx.geo.zoomed, size);
-    int row = dev_round(baseline, s);
-    std::vector<TextRun> runs = text_fit(line, mapped, px, s);
-    for (const TextRun& r : runs) emit_text(ctx.em, r.pen, row, size, colour, text_utf8(mapped, r.begin, r.end));
+    int row = rgeo_round(baseline, s);
+    std::vector<TextRun> runs = rtext_fit(line, mapped, px, s);
+    for (const TextRun& r : runs) remit_text(ctx.em, r.pen, row, size, colour, rtext_utf8(mapped, r.begin, r.end));
 
     Decoration dec = decoration_of(ctx, node);
     if ((dec.underline || dec.through) && !runs.empty()) {
@@ -335,14 +343,14 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
             const Box& next = d.tb_bounds[(size_t)tb + 1];
             if (std::fabs(next.y0 - tbb.y0) < 1 && std::fabs(next.x0 - tbb.x1) < 1) last = mapped.size();
         }
-        int x0 = dev_round(line.x + pos[first], s), x1 = dev_round(line.x + pos[last], s);
-        x0 = std::max(x0, dev_round(clip.x0, s));
-        x1 = std::min(x1, dev_round(clip.x1, s));
-        Colour dc = colour_over(dec.colour.a ? dec.colour : colour, opacity, ctx.canvas);
-        if (dec.underline) emit_fill(ctx.em, x0, row, x1, row + 1, dc);
+        int x0 = rgeo_round(line.x + pos[first], s), x1 = rgeo_round(line.x + pos[last], s);
+        x0 = std::max(x0, rgeo_round(clip.x0, s));
+        x1 = std::min(x1, rgeo_round(clip.x1, s));
+        Colour dc = rsnap_colour_over(dec.colour.a ? dec.colour : colour, opacity, ctx.canvas);
+        if (dec.underline) remit_fill(ctx.em, x0, row, x1, row + 1, dc);
         if (dec.through) {
-            int mid = dev_round(baseline - css_size * 0.3, s);
-            emit_fill(ctx.em, x0, mid, x1, mid + 1, dc);
+            int mid = rgeo_round(baseline - css_size * 0.3, s);
+            remit_fill(ctx.em, x0, mid, x1, mid + 1, dc);
         }
     }
 }
@@ -357,45 +365,45 @@ static void emit_borders(PageContext& ctx, int li, float opacity) {
     bool any = false;
     for (int k = 0; k < 4; k++) {
         w[k] = border_drawn(d.style(li, (RenderStyle)(ST_BORDER_TOP_STYLE + k)))
-                   ? css_px(d.style(li, (RenderStyle)(ST_BORDER_TOP_WIDTH + k)))
+                   ? rsnap_px(d.style(li, (RenderStyle)(ST_BORDER_TOP_WIDTH + k)))
                    : 0;
         any |= w[k] > 0;
     }
     if (!any) return;
-    Box b = page_border_box(ctx, li);
-    Box clip = page_clip(ctx, d.layout_node[(size_t)li]);
+    Box b = rpage_border_box(ctx, li);
+    Box clip = rpage_clip(ctx, d.layout_node[(size_t)li]);
     double s = ctx.geo.scale;
     int x0, y0, x1, y1;
-    page_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+    rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
     int cx0, cy0, cx1, cy1;
-    page_device_rect(ctx, clip, &cx0, &cy0, &cx1, &cy1);
+    rpage_device_rect(ctx, clip, &cx0, &cy0, &cx1, &cy1);
     // At least one device pixel for any border, so thin lines stay visible.
     auto thick = [s](double css) { return std::max(1, (int)std::lround(css * s)); };
     for (int k = 0; k < 4; k++) {
         if (w[k] <= 0) continue;
-        Colour c = colour_parse(d.style(li, (RenderStyle)(ST_BORDER_TOP_COLOR + k)));
+        Colour c = rsnap_colour(d.style(li, (RenderStyle)(ST_BORDER_TOP_COLOR + k)));
         if (c.a == 0) continue;
-        c = colour_over(c, opacity, ctx.canvas);
+        c = rsnap_colour_over(c, opacity, ctx.canvas);
         int t = thick(w[k]);
         int a0 = x0, b0 = y0, a1 = x1, b1 = y1;
         if (k == 0) b1 = std::min(y1, y0 + t);
         if (k == 1) a0 = std::max(x0, x1 - t);
         if (k == 2) b0 = std::max(y0, y1 - t);
         if (k == 3) a1 = std::min(x1, x0 + t);
-        emit_fill(ctx.em, std::max(a0, cx0), std::max(b0, cy0), std::min(a1, cx1), std::min(b1, cy1), c);
+        remit_fill(ctx.em, std::max(a0, cx0), std::max(b0, cy0), std::min(a1, cx1), std::min(b1, cy1), c);
     }
 }
 
 static void emit_background(PageContext& ctx, int li, float opacity) {
     const SnapDoc& d = ctx.doc;
-    Colour c = colour_parse(d.style(li, ST_BACKGROUND_COLOR));
+    Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
     if (c.a == 0) return;
-    c = colour_over(c, opacity, ctx.canvas);
-    Box b = box_intersect(page_border_box(ctx, li), page_clip(ctx, d.layout_node[(size_t)li]));
+    c = rsnap_colour_over(c, opacity, ctx.canvas);
+    Box b = rsnap_intersect(rpage_border_box(ctx, li), rpage_clip(ctx, d.layout_node[(size_t)li]));
     if (b.empty()) return;
     int x0, y0, x1, y1;
-    page_device_rect(ctx, b, &x0, &y0, &x1, &y1);
-    emit_fill(ctx.em, x0, y0, x1, y1, c);
+    rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+    remit_fill(ctx.em, x0, y0, x1, y1, c);
 }
 
 // ---- Pictures ----
@@ -411,18 +419,18 @@ static bool picture_box(PageContext& ctx, int li, Box* out) {
     const std::string& bg = d.style(li, ST_BACKGROUND_IMAGE);
     bool background = !bg.empty() && bg != "none";
     if (!replaced && !background) return false;
-    if (replaced && !page_inside_control(ctx, node)) {
+    if (replaced && !rpage_inside_control(ctx, node)) {
         Box b = padding_box(ctx, li);
-        b.x0 += css_px(d.style(li, ST_PADDING_LEFT));
-        b.x1 -= css_px(d.style(li, ST_PADDING_RIGHT));
-        b.y0 += css_px(d.style(li, ST_PADDING_TOP));
-        b.y1 -= css_px(d.style(li, ST_PADDING_BOTTOM));
+        b.x0 += rsnap_px(d.style(li, ST_PADDING_LEFT));
+        b.x1 -= rsnap_px(d.style(li, ST_PADDING_RIGHT));
+        b.y0 += rsnap_px(d.style(li, ST_PADDING_TOP));
+        b.y1 -= rsnap_px(d.style(li, ST_PADDING_BOTTOM));
         *out = b;
         return true;
     }
     if (background) {
         if (name == "HTML" || name == "BODY") *out = Box{0, 0, (double)ctx.geo.view_w, (double)ctx.geo.view_h};
-        else *out = page_border_box(ctx, li);
+        else *out = rpage_border_box(ctx, li);
         return true;
     }
     return false;
@@ -441,22 +449,18 @@ static Colour canvas_colour(const SnapDoc& d) {
     for (size_t li = 0; li < d.layout_node.size(); li++) {
         int node = d.layout_node[li];
         std::string n = d.name(node);
-        if (n == "HTML" && root.a == 0) root = colour_parse(d.style((int)li, ST_BACKGROUND_COLOR));
-        if (n == "BODY" && body.a == 0) body = colour_parse(d.style((int)li, ST_BACKGROUND_COLOR));
+        if (n == "HTML" && root.a == 0) root = rsnap_colour(d.style((int)li, ST_BACKGROUND_COLOR));
+        if (n == "BODY" && body.a == 0) body = rsnap_colour(d.style((int)li, ST_BACKGROUND_COLOR));
     }
     Colour white{255, 255, 255, 255};
     Colour c = root.a ? root : body;
-    return colour_over(c, 1.0, white);
+    return rsnap_colour_over(c, 1.0, white);
 }
 
 static bool is_canvas_element(const SnapDoc& d, int node) {
     std::string n = d.name(node);
     return n == "HTML" || n == "BODY";
 }
-
-void scroll_setup(PageContext& ctx, RenderScroll* scroll);
-void scroll_emit(PageContext& ctx, const RenderScroll& scroll);
-void notice_emit(PageContext& ctx, const std::string& text);
 
 static double view_size(const SnapDoc& d, bool width, int full) {
     // The root's client area: the viewport less the engine's scroll-bar strips.
@@ -472,9 +476,9 @@ static double view_size(const SnapDoc& d, bool width, int full) {
 
 // Reads the snapshot and the geometry of the viewport; false when the
 // snapshot is unusable (the page is then drawn empty).
-static bool page_setup(PageContext& ctx, const nlohmann::json* snapshot, const RenderViewport& viewport) {
+static bool rpage_setup(PageContext& ctx, const nlohmann::json* snapshot, const RenderViewport& viewport) {
     std::string error;
-    bool parsed = snapshot && snap_parse(*snapshot, 0, &ctx.doc, &error);
+    bool parsed = snapshot && rsnap_parse(*snapshot, 0, &ctx.doc, &error);
     const SnapDoc& d = ctx.doc;
     Geometry& g = ctx.geo;
     g.zoomed = viewport.zoomed;
@@ -488,8 +492,8 @@ static bool page_setup(PageContext& ctx, const nlohmann::json* snapshot, const R
         g.view_h = (int)std::lround(view_size(d, false, viewport.height));
         compute_node_properties(ctx);
     }
-    g.dev_w = dev_round(g.view_w, g.scale);
-    g.dev_h = dev_round(g.view_h, g.scale);
+    g.dev_w = rgeo_round(g.view_w, g.scale);
+    g.dev_h = rgeo_round(g.view_h, g.scale);
     return parsed;
 }
 
@@ -499,20 +503,20 @@ static bool shows_picture(PageContext& ctx, int li, Box* visible) {
     const SnapDoc& d = ctx.doc;
     int node = d.layout_node[(size_t)li];
     if (node < 0 || (size_t)node >= d.node_name.size() || !is_element(d, node)) return false;
-    if (page_inside_control(ctx, node)) return false;
+    if (rpage_inside_control(ctx, node)) return false;
     if (d.style(li, ST_VISIBILITY) == "hidden" || d.style(li, ST_VISIBILITY) == "collapse") return false;
-    if (page_opacity(ctx, node) < 0.05f) return false;
+    if (rpage_opacity(ctx, node) < 0.05f) return false;
     Box pb;
     if (!picture_box(ctx, li, &pb)) return false;
-    *visible = box_intersect(pb, page_clip(ctx, node));
+    *visible = rsnap_intersect(pb, rpage_clip(ctx, node));
     int x0, y0, x1, y1;
-    page_device_rect(ctx, *visible, &x0, &y0, &x1, &y1);
+    rpage_device_rect(ctx, *visible, &x0, &y0, &x1, &y1);
     return std::min(x1, ctx.geo.dev_w) > std::max(x0, 0) && std::min(y1, ctx.geo.dev_h) > std::max(y0, 0);
 }
 
-bool render_page_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport) {
+bool rpage_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport) {
     PageContext ctx;
-    if (!page_setup(ctx, &snapshot, viewport)) return false;
+    if (!rpage_setup(ctx, &snapshot, viewport)) return false;
     Box visible;
     for (size_t li = 0; li < ctx.doc.layout_node.size(); li++)
         if (shows_picture(ctx, (int)li, &visible)) return true;
@@ -524,7 +528,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
     PageContext ctx;
     ctx.input = &input;
     std::string error;
-    bool parsed = page_setup(ctx, input.snapshot, input.viewport);
+    bool parsed = rpage_setup(ctx, input.snapshot, input.viewport);
     const SnapDoc& d = ctx.doc;
     Geometry& g = ctx.geo;
 
@@ -538,7 +542,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
     em.dev_w = render_scale(g.zoomed, fw);
     em.dev_h = render_scale(g.zoomed, fh);
     ctx.canvas = parsed ? canvas_colour(d) : Colour{255, 255, 255, 255};
-    emit_fill(em, 0, 0, em.dev_w, em.dev_h, ctx.canvas);
+    remit_fill(em, 0, 0, em.dev_w, em.dev_h, ctx.canvas);
     em.dev_w = g.dev_w;
     em.dev_h = g.dev_h;
 
@@ -549,11 +553,11 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         for (size_t li = 0; li < m; li++) {
             int node = d.layout_node[li];
             if (node < 0 || (size_t)node >= d.node_name.size() || !is_element(d, node)) continue;
-            if (page_inside_control(ctx, node)) continue;
+            if (rpage_inside_control(ctx, node)) continue;
             long seq = (long)li * 4;
             int order = d.paint_order[li];
             bool visible = d.style((int)li, ST_VISIBILITY) != "hidden" && d.style((int)li, ST_VISIBILITY) != "collapse";
-            if (!visible || page_opacity(ctx, node) < 0.05f) continue;
+            if (!visible || rpage_opacity(ctx, node) < 0.05f) continue;
             if (!is_canvas_element(d, node)) {
                 items.push_back({order, seq, ITEM_BACKGROUND, (int)li, -1});
                 items.push_back({order, seq + 1, ITEM_BORDER, (int)li, -1});
@@ -568,7 +572,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             int li = d.tb_layout[t];
             if (li < 0 || (size_t)li >= m) continue;
             int node = d.layout_node[(size_t)li];
-            if (node < 0 || (size_t)node >= d.node_name.size() || page_inside_control(ctx, node)) continue;
+            if (node < 0 || (size_t)node >= d.node_name.size() || rpage_inside_control(ctx, node)) continue;
             items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_TEXT, li, (int)t});
         }
         std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
@@ -577,23 +581,31 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
 
         // Pictures: cropped from the capture, then sorted into payloads the
         // handheld needs and pictures its cache already holds.
+        // Each picture is scaled from its own region of the capture, so that
+        // the same picture gives the same pixels wherever it stands (and
+        // travels once).
         std::vector<Picture> pictures(picture_boxes.size());
-        DeviceCapture cap;
+        RgbImage cap;
         bool have_capture = !picture_boxes.empty() && !input.capture_png.empty() &&
-                            image_device_capture(input.capture_png, g.scale, &cap, &error);
-        for (size_t i = 0; i < picture_boxes.size(); i++) {
+                            rimage_decode(input.capture_png, &cap, &error);
+        for (size_t i = 0; i < picture_boxes.size() && have_capture; i++) {
             Picture& p = pictures[i];
-            page_device_rect(ctx, picture_boxes[i], &p.x0, &p.y0, &p.x1, &p.y1);
-            p.x0 = std::max(p.x0, 0);
-            p.y0 = std::max(p.y0, 0);
-            p.x1 = std::min({p.x1, g.dev_w, have_capture ? cap.width : 0});
-            p.y1 = std::min({p.y1, g.dev_h, have_capture ? cap.height : 0});
-            if (p.x1 <= p.x0 || p.y1 <= p.y0) continue;
+            Box b = picture_boxes[i];
+            b.x1 = std::min(b.x1, (double)std::min(g.view_w, cap.width));
+            b.y1 = std::min(b.y1, (double)std::min(g.view_h, cap.height));
+            b.x0 = std::max(b.x0, 0.0);
+            b.y0 = std::max(b.y0, 0.0);
+            int cx0 = (int)std::lround(b.x0), cy0 = (int)std::lround(b.y0);
+            int cx1 = (int)std::lround(b.x1), cy1 = (int)std::lround(b.y1);
+            p.x0 = rgeo_round(cx0, g.scale);
+            p.y0 = rgeo_round(cy0, g.scale);
+            p.x1 = std::min(rgeo_round(cx1, g.scale), g.dev_w);
+            p.y1 = std::min(rgeo_round(cy1, g.scale), g.dev_h);
+            if (p.x1 <= p.x0 || p.y1 <= p.y0 || cx1 <= cx0 || cy1 <= cy0) continue;
             int w = p.x1 - p.x0, h = p.y1 - p.y0;
-            p.pixels.resize((size_t)w * h);
-            for (int y = 0; y < h; y++)
-                memcpy(&p.pixels[(size_t)y * w], &cap.pixels[(size_t)(p.y0 + y) * cap.width + p.x0], (size_t)w * 2);
-            p.id = image_id(p.pixels.data(), w, h, w);
+            p.pixels = rimage_resample(cap, cx0, cy0, cx1, cy1, w, h);
+            if (p.pixels.empty()) continue;
+            p.id = rimage_id(p.pixels.data(), w, h, w);
         }
         std::set<uint32_t> cached(images.ids.begin(), images.ids.end());
         std::vector<uint32_t> order_new;  // distinct ids not held by the handheld, first use first
@@ -621,7 +633,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         std::map<int, std::u16string> texts;
         for (const Item& it : items) {
             int node = d.layout_node[(size_t)it.layout];
-            float opacity = page_opacity(ctx, node);
+            float opacity = rpage_opacity(ctx, node);
             switch (it.kind) {
             case ITEM_BACKGROUND: emit_background(ctx, it.layout, opacity); break;
             case ITEM_BORDER: emit_borders(ctx, it.layout, opacity); break;
@@ -633,17 +645,17 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                 } else if (!p.id) {
                     // No pixels to show (no capture): a grey box keeps its place.
                     int x0, y0, x1, y1;
-                    page_device_rect(ctx, picture_boxes[(size_t)it.box], &x0, &y0, &x1, &y1);
-                    emit_fill(em, x0, y0, x1, y1, Colour{0xDD, 0xDD, 0xDD, 255});
+                    rpage_device_rect(ctx, picture_boxes[(size_t)it.box], &x0, &y0, &x1, &y1);
+                    remit_fill(em, x0, y0, x1, y1, Colour{0xDD, 0xDD, 0xDD, 255});
                 }
                 break;
             }
             }
         }
-        for (size_t li = 0; li < m; li++) controls_emit(ctx, (int)li);
-        scroll_setup(ctx, &page.scroll);
-        scroll_emit(ctx, page.scroll);
-        if (!input.notice.empty()) notice_emit(ctx, input.notice);
+        for (size_t li = 0; li < m; li++) rcontrol_emit(ctx, (int)li);
+        rscroll_setup(ctx, &page.scroll);
+        rscroll_emit(ctx, page.scroll);
+        if (!input.notice.empty()) rpage_notice(ctx, input.notice);
 
         // What the signature covers: everything drawn, not whether a picture
         // travelled with it.
@@ -656,7 +668,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                 if (p.id != id) continue;
                 int w = p.x1 - p.x0, h = p.y1 - p.y0;
                 pw_im(em.out, em.frame, render_unit_lo(g.zoomed, p.x0), render_unit_lo(g.zoomed, p.y0),
-                      render_unit_lo(g.zoomed, w), render_unit_lo(g.zoomed, h), image_payload(p.pixels, w, h, id));
+                      render_unit_lo(g.zoomed, w), render_unit_lo(g.zoomed, h), rimage_payload(p.pixels, w, h, id));
                 page.new_image_ids.push_back(id);
                 break;
             }
@@ -664,7 +676,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         page.controls = std::move(ctx.controls);
     } else {
         page.cut = input.new_page;
-        if (!input.notice.empty()) notice_emit(ctx, input.notice);
+        if (!input.notice.empty()) rpage_notice(ctx, input.notice);
         page.signature = fnv64(1469598103934665603ull, em.out);
     }
     page.body = std::move(em.out);
@@ -686,7 +698,7 @@ static std::vector<std::u16string> wrap(const std::u16string& text, int px, int 
     auto flush_word = [&]() {
         if (word.empty()) return;
         std::u16string candidate = line.empty() ? word : line + u' ' + word;
-        if (!line.empty() && text_client_width(candidate, px) > width) {
+        if (!line.empty() && rtext_client_width(candidate, px) > width) {
             lines.push_back(line);
             line = word;
         } else {
@@ -703,7 +715,7 @@ static std::vector<std::u16string> wrap(const std::u16string& text, int px, int 
     return lines;
 }
 
-void notice_emit(PageContext& ctx, const std::string& text) {
+void rpage_notice(PageContext& ctx, const std::string& text) {
     std::u16string mapped;
     for (size_t i = 0; i < text.size();) {
         unsigned char b = (unsigned char)text[i];
@@ -711,7 +723,7 @@ void notice_emit(PageContext& ctx, const std::string& text) {
         uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
         for (size_t k = 1; k < len && i + k < text.size(); k++) cp = cp << 6 | ((unsigned char)text[i + k] & 0x3F);
         i += len;
-        uint16_t m = text_map_char(cp);
+        uint16_t m = rtext_map_char(cp);
         if (m) mapped += (char16_t)m;
     }
     const int size = 16, px = render_scale(ctx.geo.zoomed, size), pad = 3;
@@ -725,13 +737,13 @@ void notice_emit(PageContext& ctx, const std::string& text) {
     if (lines.empty()) return;
     int line_h = px + px / 2;
     int bottom = pad + (int)lines.size() * line_h + pad / 2;
-    emit_fill(ctx.em, 0, 0, ctx.em.dev_w, bottom, Colour{0xFF, 0xF4, 0xB8, 255});
-    emit_fill(ctx.em, 0, bottom, ctx.em.dev_w, bottom + 1, Colour{0xC8, 0x9B, 0x00, 255});
+    remit_fill(ctx.em, 0, 0, ctx.em.dev_w, bottom, Colour{0xFF, 0xF4, 0xB8, 255});
+    remit_fill(ctx.em, 0, bottom, ctx.em.dev_w, bottom + 1, Colour{0xC8, 0x9B, 0x00, 255});
     for (size_t i = 0; i < lines.size(); i++) {
         std::u16string& l = lines[i];
         // a line too long for the banner even alone: cut it
-        while (l.size() > 1 && text_client_width(l, px) > width) l.pop_back();
-        emit_text(ctx.em, pad, pad + (int)(i + 1) * line_h - px / 3, size, Colour{0, 0, 0, 255},
-                  text_utf8(l, 0, l.size()));
+        while (l.size() > 1 && rtext_client_width(l, px) > width) l.pop_back();
+        remit_text(ctx.em, pad, pad + (int)(i + 1) * line_h - px / 3, size, Colour{0, 0, 0, 255},
+                  rtext_utf8(l, 0, l.size()));
     }
 }

@@ -90,13 +90,16 @@ const nlohmann::json& render_snapshot_params() {
     return params;
 }
 
-bool render_page_has_pictures(const nlohmann::json& snapshot, const RenderViewport& viewport);
-
 nlohmann::json render_capture_params(const nlohmann::json& snapshot, const RenderViewport& viewport) {
-    if (!render_page_has_pictures(snapshot, viewport)) return nullptr;
+    if (!rpage_has_pictures(snapshot, viewport)) return nullptr;
     // The whole viewport at one CSS pixel per pixel: the renderer scales it
     // to the handheld's pixels itself and crops every picture from it.
     return nlohmann::json{{"format", "png"}, {"optimizeForSpeed", true}, {"fromSurface", true}};
 }
 
-bool render_init(std::string* error) { return text_init(error); }
+bool render_init(std::string* error) { return rtext_init(error); }
+
+const std::vector<std::string>& render_engine_switches() {
+    static const std::vector<std::string> switches = {"--font-render-hinting=none"};
+    return switches;
+}

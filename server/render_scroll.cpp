@@ -39,7 +39,7 @@ static int line_height(const SnapDoc& d) {
     return std::max(12, std::min(60, best));
 }
 
-void scroll_setup(PageContext& ctx, RenderScroll* s) {
+void rscroll_setup(PageContext& ctx, RenderScroll* s) {
     const SnapDoc& d = ctx.doc;
     const Geometry& g = ctx.geo;
     int full_w = ctx.input ? ctx.input->viewport.width : 640, full_h = ctx.input ? ctx.input->viewport.height : 480;
@@ -72,7 +72,7 @@ static void thumb(int track_start, int track_length, double view, double max, do
     *len = l;
 }
 
-void scroll_emit(PageContext& ctx, const RenderScroll& s) {
+void rscroll_emit(PageContext& ctx, const RenderScroll& s) {
     std::string& out = ctx.em.out;
     uint32_t f = ctx.em.frame;
     long pos, len;

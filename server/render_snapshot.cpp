@@ -16,9 +16,10 @@ const char* const RENDER_STYLE_NAMES[ST_COUNT] = {
     "border-top-style", "border-right-style", "border-bottom-style", "border-left-style",
     "border-top-color", "border-right-color", "border-bottom-color", "border-left-color",
     "padding-top", "padding-right", "padding-bottom", "padding-left",
+    "font-family",
 };
 
-Box box_intersect(const Box& a, const Box& b) {
+Box rsnap_intersect(const Box& a, const Box& b) {
     Box r;
     r.x0 = std::max(a.x0, b.x0);
     r.y0 = std::max(a.y0, b.y0);
@@ -27,7 +28,7 @@ Box box_intersect(const Box& a, const Box& b) {
     return r;
 }
 
-Colour colour_parse(const std::string& s) {
+Colour rsnap_colour(const std::string& s) {
     Colour c;
     double r = 0, g = 0, b = 0, a = 1;
     if (sscanf(s.c_str(), "rgba(%lf, %lf, %lf, %lf)", &r, &g, &b, &a) == 4 ||
@@ -41,14 +42,14 @@ Colour colour_parse(const std::string& s) {
     return c;
 }
 
-Colour colour_over(Colour c, double opacity, Colour bg) {
+Colour rsnap_colour_over(Colour c, double opacity, Colour bg) {
     double a = c.a / 255.0 * opacity;
     if (a >= 1) return {c.r, c.g, c.b, 255};
     auto mix = [a](int f, int b) { return (int)(f * a + b * (1 - a) + 0.5); };
     return {mix(c.r, bg.r), mix(c.g, bg.g), mix(c.b, bg.b), 255};
 }
 
-double css_px(const std::string& s) { return s.empty() || s == "normal" ? 0 : atof(s.c_str()); }
+double rsnap_px(const std::string& s) { return s.empty() || s == "normal" ? 0 : atof(s.c_str()); }
 
 static const std::string EMPTY;
 
@@ -129,7 +130,7 @@ static Box read_box(const nlohmann::json& v) {
     return b;
 }
 
-bool snap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std::string* error) {
+bool rsnap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std::string* error) {
     try {
         const auto& docs = snapshot.at("documents");
         if (document < 0 || (size_t)document >= docs.size()) {

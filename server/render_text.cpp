@@ -26,10 +26,12 @@ static const char16_t LATIN_EXTENDED_A[128] = {
 };
 
 // Look-alikes outside Latin Extended-A.
+namespace {
 struct CharMap {
     uint32_t from;
     uint16_t to;
 };
+}  // namespace
 static const CharMap LOOK_ALIKES[] = {
     {0x0218, u'S'}, {0x0219, u's'}, {0x021A, u'T'}, {0x021B, u't'},       // comma below
     {0x02BB, 0x2018}, {0x02BC, 0x2019},                                   // modifier apostrophes
@@ -58,7 +60,7 @@ static bool is_wide_space(uint32_t cp) {
     return (cp >= 0x2000 && cp <= 0x200A) || cp == 0x202F || cp == 0x205F || cp == 0x3000 || cp == 0x1680;
 }
 
-bool text_init(std::string* error) {
+bool rtext_init(std::string* error) {
     glyph_index.clear();
     for (int i = 0; i < render_glyph_count; i++) glyph_index[render_glyphs[i].code] = i;
     auto it = glyph_index.find(u'-');
@@ -77,12 +79,12 @@ bool text_init(std::string* error) {
     return true;
 }
 
-bool text_has_glyph(uint16_t code) { return glyph_index.count(code) != 0; }
+bool rtext_has_glyph(uint16_t code) { return glyph_index.count(code) != 0; }
 
-uint16_t text_map_char(uint32_t cp) {
+uint16_t rtext_map_char(uint32_t cp) {
     if (cp < 0x20 || cp == 0x7F) return u' ';  // tabs, line breaks of preformatted text
     if (is_zero_width(cp)) return 0;
-    if (cp <= 0xFFFF && text_has_glyph((uint16_t)cp)) return (uint16_t)cp;
+    if (cp <= 0xFFFF && rtext_has_glyph((uint16_t)cp)) return (uint16_t)cp;
     if (is_wide_space(cp)) return u' ';
     if (cp >= 0x0100 && cp <= 0x017F) return LATIN_EXTENDED_A[cp - 0x100];
     for (const CharMap& m : LOOK_ALIKES)
@@ -96,7 +98,7 @@ static int size_slot(int px) {
     return px - RENDER_PX_MIN;
 }
 
-int32_t text_client_advance(uint16_t code, int px) {
+int32_t rtext_client_advance(uint16_t code, int px) {
     if (code == 0) return 0;
     int s = size_slot(px);
     auto it = glyph_index.find(code);
@@ -104,13 +106,13 @@ int32_t text_client_advance(uint16_t code, int px) {
     return i < 0 ? 0 : render_glyphs[i].advance[s];
 }
 
-int text_client_width(const std::u16string& run, int px) {
+int rtext_client_width(const std::u16string& run, int px) {
     int64_t acc = 0;
-    for (char16_t c : run) acc += text_client_advance(c, px);
+    for (char16_t c : run) acc += rtext_client_advance(c, px);
     return (int)((acc + 0x8000) >> 16);
 }
 
-double text_engine_advance(uint32_t cp, double css_size) {
+double rtext_engine_advance(uint32_t cp, double css_size) {
     if (is_zero_width(cp)) return 0;
     if (cp > 0xFFFF) return -1;
     auto it = glyph_index.find((uint16_t)cp);
@@ -121,29 +123,30 @@ double text_engine_advance(uint32_t cp, double css_size) {
     return lin / 65536.0 * css_size / RENDER_PX_MAX;
 }
 
-const RenderFace* text_face(int css_size, bool zoomed) {
+const RenderFace* rtext_face(int css_size, bool zoomed) {
     for (int i = 0; i < render_face_count; i++)
         if (render_faces[i].css_size == css_size && render_faces[i].zoomed == zoomed) return &render_faces[i];
     return nullptr;
 }
 
-double text_face_advance(uint32_t cp, double css_size, bool zoomed) {
+double rtext_face_advance(uint32_t cp, double css_size, bool zoomed) {
     if (is_zero_width(cp)) return 0;
     int size = (int)std::lround(css_size);
-    const RenderFace* face = std::fabs(css_size - size) < 0.01 ? text_face(size, zoomed) : nullptr;
+    const RenderFace* face = std::fabs(css_size - size) < 0.01 ? rtext_face(size, zoomed) : nullptr;
     if (!face || cp > 0xFFFF) return -1;
     auto it = glyph_index.find((uint16_t)cp);
     if (it == glyph_index.end()) return -1;
     int32_t adv = render_glyphs[it->second].advance[face->px - RENDER_PX_MIN];
     if (adv < 0) return -1;
-    // the face holds the advance in 2048ths of the em, rounded
-    int64_t units = ((int64_t)adv * 2048 + (int64_t)face->px * 32768) / ((int64_t)face->px * 65536);
-    return units * css_size / 2048.0;
+    // the face holds the advance in 2048ths of the em, rounded (tools/glyphadv)
+    int64_t num = (int64_t)adv * 2048 * (zoomed ? 3 : 2);
+    int64_t den = (int64_t)face->css_size * 65536 * (zoomed ? 2 : 1);
+    return (double)((num + den / 2) / den) * css_size / 2048.0;
 }
 
 static bool is_space(char32_t c) { return c == U' ' || c == 0xA0; }
 
-std::vector<double> text_engine_positions(const TextLine& line) {
+std::vector<double> rtext_engine_positions(const TextLine& line) {
     size_t n = line.chars.size();
     std::vector<double> adv(n);
     double known = 0;
@@ -151,20 +154,11 @@ std::vector<double> text_engine_positions(const TextLine& line) {
     size_t last_drawn = 0;
     for (size_t i = 0; i < n; i++)
         if (!is_space(line.chars[i])) last_drawn = i + 1;
-    // Which face the engine used: the one whose sum comes nearer its width.
-    double sum_face = 0, sum_lib = 0;
-    for (char32_t c : line.chars) {
-        double f = text_face_advance(c == 0xA0 ? U' ' : c, line.size, line.zoomed);
-        double l = text_engine_advance(c == 0xA0 ? U' ' : c, line.size);
-        sum_face += f > 0 ? f : 0;
-        sum_lib += l > 0 ? l : 0;
-    }
-    bool face = text_face((int)std::lround(line.size), line.zoomed) &&
-                std::fabs(sum_face - line.width) <= std::fabs(sum_lib - line.width);
+    bool face = line.face && rtext_face((int)std::lround(line.size), line.zoomed);
     for (size_t i = 0; i < n; i++) {
         char32_t c = line.chars[i];
-        double a = face ? text_face_advance(c == 0xA0 ? U' ' : c, line.size, line.zoomed)
-                        : text_engine_advance(c == 0xA0 ? U' ' : c, line.size);
+        double a = face ? rtext_face_advance(c == 0xA0 ? U' ' : c, line.size, line.zoomed)
+                        : rtext_engine_advance(c == 0xA0 ? U' ' : c, line.size);
         if (a < 0) {
             adv[i] = NAN;
             unknown++;
@@ -205,23 +199,24 @@ std::vector<double> text_engine_positions(const TextLine& line) {
 // Longest run text in bytes: a DS tag holds at most 1023 bytes in all.
 static const size_t RUN_BYTES_MAX = 900;
 // Inside one word the handheld's glyphs may drift this far before the word
-// is cut (only very long words: addresses, numbers).
-static const double LONG_WORD_DRIFT = 3.0;
+// is cut. In the layout faces they do not drift at all; spaced-out letters,
+// characters of fallback faces and unsnapped sizes do.
+static const double LONG_WORD_DRIFT = 1.5;
 
 static size_t utf8_length(char16_t c) { return c == 0 ? 0 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
 
-std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
+std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
                               double tolerance) {
     std::vector<TextRun> runs;
     size_t n = mapped.size();
     if (n == 0 || n != line.chars.size()) return runs;
-    std::vector<double> pos = text_engine_positions(line);
+    std::vector<double> pos = rtext_engine_positions(line);
     auto device = [&](size_t i) { return (line.x + pos[i]) * scale; };
     auto drawn = [&](size_t i) { return mapped[i] != 0 && mapped[i] != u' ' && mapped[i] != 0xA0; };
 
-    // Words: drawn characters after a space or an undrawn one. A word so long
-    // that the handheld's glyphs drift by LONG_WORD_DRIFT pixels inside it is
-    // cut into pieces, each placed on its own.
+    // Words: drawn characters after a space or an undrawn one. A word inside
+    // which the handheld's glyphs drift by LONG_WORD_DRIFT pixels is cut into
+    // pieces, each placed on its own.
     struct Word {
         size_t begin, end;
     };
@@ -238,7 +233,7 @@ std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped
             double drift = device(i) + (double)((acc + 0x8000) >> 16) - device(j);
             bytes += utf8_length(mapped[j]);
             if (j > i && (std::fabs(drift) > LONG_WORD_DRIFT || bytes > RUN_BYTES_MAX)) break;
-            acc += text_client_advance(mapped[j], px);
+            acc += rtext_client_advance(mapped[j], px);
             j++;
         }
         words.push_back({i, j});
@@ -246,7 +241,7 @@ std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped
     }
     // Client advance (16.16) from the start of the line to each character.
     std::vector<int64_t> acc(n + 1, 0);
-    for (size_t i = 0; i < n; i++) acc[i + 1] = acc[i] + (mapped[i] ? text_client_advance(mapped[i], px) : 0);
+    for (size_t i = 0; i < n; i++) acc[i + 1] = acc[i] + (mapped[i] ? rtext_client_advance(mapped[i], px) : 0);
     auto client = [&](int pen, size_t from, size_t to) { return pen + (double)((acc[to] - acc[from] + 0x8000) >> 16); };
 
     // How far a run starting at word w with pen p reaches: every later word
@@ -300,7 +295,7 @@ std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped
     return runs;
 }
 
-std::string text_utf8(const std::u16string& s, size_t begin, size_t end) {
+std::string rtext_utf8(const std::u16string& s, size_t begin, size_t end) {
     std::string out;
     for (size_t i = begin; i < end && i < s.size(); i++) {
         char16_t c = s[i];

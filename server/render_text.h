@@ -35,30 +35,30 @@ struct RenderFace {
 extern const int render_face_count;
 extern const RenderFace render_faces[];
 // The layout face for a CSS size (16-26, or 16-20 zoomed), or null.
-const RenderFace* text_face(int css_size, bool zoomed);
+const RenderFace* rtext_face(int css_size, bool zoomed);
 
 // Builds the lookup from the generated table; false with a message when the
 // table lacks the characters every page needs.
-bool text_init(std::string* error);
+bool rtext_init(std::string* error);
 
 // The character the handheld should be sent for a code point: itself when
 // the font cache holds it, a look-alike it holds (typographic spaces,
 // dashes, letters with accents the cache lacks), 0 for characters that show
 // nothing (zero-width spaces, soft hyphens), '-' for anything else, which is
 // what the handheld would draw for it anyway.
-uint16_t text_map_char(uint32_t cp);
+uint16_t rtext_map_char(uint32_t cp);
 // True when the font cache holds the character (style 0).
-bool text_has_glyph(uint16_t code);
+bool rtext_has_glyph(uint16_t code);
 // The handheld's advance of a (mapped) character at a pixel size, 16.16;
 // a character it lacks advances like the hyphen it draws instead.
-int32_t text_client_advance(uint16_t code, int px);
+int32_t rtext_client_advance(uint16_t code, int px);
 // The handheld's width of a run, in pixels, rounded as it rounds.
-int text_client_width(const std::u16string& run, int px);
+int rtext_client_width(const std::u16string& run, int px);
 // The engine's advance of a code point in Liberation Sans at a CSS size, in
 // CSS pixels, or a negative value when the face's advance is not known here.
-double text_engine_advance(uint32_t cp, double css_size);
+double rtext_engine_advance(uint32_t cp, double css_size);
 // The same in the layout face of that size (see RenderFace).
-double text_face_advance(uint32_t cp, double css_size, bool zoomed);
+double rtext_face_advance(uint32_t cp, double css_size, bool zoomed);
 
 // One line fragment as the engine laid it out.
 struct TextLine {
@@ -68,6 +68,7 @@ struct TextLine {
     double size = 16;         // CSS font size
     double letter_spacing = 0, word_spacing = 0;
     bool zoomed = false;
+    bool face = false;        // laid out in the layout face of its size (else Liberation Sans)
 };
 
 // A run of the fitted line: characters [begin, end) of the line, drawn with
@@ -78,21 +79,20 @@ struct TextRun {
 };
 
 // Engine positions of every character of the line (CSS pixels), and one more
-// entry for the line's end: the advances of the face whose width is nearest
-// the engine's (the layout face of the size, or Liberation Sans), with the
-// rest of the difference given to characters whose advance is unknown,
-// spread over the spaces (justified text) or scaled in.
-std::vector<double> text_engine_positions(const TextLine& line);
+// entry for the line's end: the advances of its face, with the difference to
+// the engine's width given to characters whose advance is unknown, spread
+// over the spaces (justified text) or scaled in.
+std::vector<double> rtext_engine_positions(const TextLine& line);
 
 // Splits a line into runs for the handheld drawing at `px` with `scale`
 // device pixels per CSS pixel: each run starts on a word; a new run starts
 // wherever the handheld's pen would put a word more than `tolerance` device
 // pixels from the engine's position. `mapped` is the line as sent (same
 // length as line.chars, 0 = not drawn). Runs carry no trailing spaces.
-std::vector<TextRun> text_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
+std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
                               double tolerance = 1.0);
 
 // UTF-8 of a run of mapped characters (0 entries skipped).
-std::string text_utf8(const std::u16string& s, size_t begin, size_t end);
+std::string rtext_utf8(const std::u16string& s, size_t begin, size_t end);
 
 #endif

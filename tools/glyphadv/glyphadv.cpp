@@ -332,8 +332,12 @@ int main(int argc, char** argv) {
         for (auto& [code, a] : glyphs) {
             if (!a.have[px - PX_MIN] || code == 0) continue;
             codes.push_back(code);
-            // advance in pixels at px, as a share of the em: x 2048 / px
-            units.push_back((uint32_t)(((int64_t)a.advance[px - PX_MIN] * 2048 + (int64_t)px * 32768) / ((int64_t)px * 65536)));
+            // The engine's advance in CSS pixels is the handheld's advance
+            // in pixels divided by its scale (x 2, or x 3/2 zoomed); as a
+            // share of the em: x 2048 / css.
+            int64_t num = (int64_t)a.advance[px - PX_MIN] * 2048 * (z.zoomed ? 3 : 2);
+            int64_t den = (int64_t)z.css * 65536 * (z.zoomed ? 2 : 1);
+            units.push_back((uint32_t)((num + den / 2) / den));
         }
         std::string family = std::string(z.zoomed ? "cvz-" : "cv-") + std::to_string(z.css);
         out += "    {" + std::to_string(z.css) + ", " + (z.zoomed ? "true" : "false") + ", " + std::to_string(px) +

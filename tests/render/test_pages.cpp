@@ -1,0 +1,314 @@
+// Real pages through the whole path: the engine lays them out, the renderer
+// writes the page stream, the client's interpreter draws it; what the client
+// shows is compared with what the engine laid out.
+#include <algorithm>
+#include <map>
+
+#include "render_fixture.h"
+
+namespace {
+
+using Pages = RenderTest;
+
+double scale_of(bool zoomed) { return zoomed ? 2.0 / 3.0 : 0.5; }
+
+long rgb_of(const std::string& css) {
+    Colour c = rsnap_colour(css);
+    return (long)c.r << 16 | c.g << 8 | c.b;
+}
+
+// The engine's word as the client must show it: characters mapped to those
+// its font cache holds.
+std::string mapped_word(const std::string& w) {
+    std::u16string m;
+    for (size_t i = 0; i < w.size();) {
+        unsigned char b = (unsigned char)w[i];
+        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
+        for (size_t k = 1; k < len && i + k < w.size(); k++) cp = cp << 6 | ((unsigned char)w[i + k] & 0x3F);
+        i += len;
+        uint16_t c = rtext_map_char(cp);
+        if (c) m += (char16_t)c;
+    }
+    return rtext_utf8(m, 0, m.size());
+}
+
+// Every visible word of the engine has a client word of the same text that
+// starts within one device pixel, on a baseline within one device pixel, in
+// its colour. Returns the number of words checked.
+int expect_words_in_place(const Rendered& r, const std::vector<ClientWord>& client, int* far_off) {
+    double s = scale_of(r.viewport.zoomed);
+    int checked = 0;
+    *far_off = 0;
+    int dev_w = rgeo_round(r.page.scroll.view_width, s), dev_h = rgeo_round(r.page.scroll.view_height, s);
+    for (const EngineWord& w : r.words) {
+        double x = w.left * s, baseline = (w.top + std::round(1854.0 / 2048.0 * w.size)) * s;
+        // words cut by the edges of the content area are partly clipped
+        if (w.left < 0 || x > dev_w - 8 || w.top < 0 || baseline > dev_h) continue;
+        std::string text = mapped_word(w.text);
+        const ClientWord* best = nullptr;
+        double best_d = 1e9;
+        for (const ClientWord& c : client) {
+            // a long or spaced-out word may be sent in pieces: its first piece starts it
+            if (c.text.empty() || text.compare(0, c.text.size(), c.text) != 0) continue;
+            double d = std::fabs(c.pen - x) + std::fabs(c.baseline - baseline);
+            if (d < best_d) best_d = d, best = &c;
+        }
+        checked++;
+        if (!best) {
+            ADD_FAILURE() << "no client word \"" << text << "\" for the engine's at " << x << ", " << baseline;
+            (*far_off)++;
+            continue;
+        }
+        bool ok = std::fabs(best->pen - x) <= 1.0 && std::fabs(best->baseline - baseline) <= 1.0 &&
+                  best->colour == rgb_of(w.colour);
+        if (!ok) {
+            (*far_off)++;
+            ADD_FAILURE() << "\"" << text << "\": engine " << x << ", " << baseline << " " << w.colour << "; client "
+                          << best->pen << ", " << best->baseline << " colour " << std::hex << best->colour << std::dec;
+        }
+    }
+    return checked;
+}
+
+// Runs on one baseline: none starts before the one to its left has ended.
+int overdrawn_runs(const std::vector<ClientRun>& runs) {
+    std::map<int, std::vector<const ClientRun*>> rows;
+    for (const ClientRun& r : runs) rows[r.baseline].push_back(&r);
+    int bad = 0;
+    for (auto& [b, row] : rows) {
+        std::sort(row.begin(), row.end(), [](const ClientRun* a, const ClientRun* c) { return a->pen < c->pen; });
+        for (size_t i = 1; i < row.size(); i++) {
+            // trailing spaces draw nothing
+            std::string t = row[i - 1]->text;
+            if (row[i]->pen < row[i - 1]->end && row[i]->pen >= row[i - 1]->pen) {
+                bad++;
+                ADD_FAILURE() << "run \"" << t << "\" (" << row[i - 1]->pen << " to " << row[i - 1]->end
+                              << ") overdraws \"" << row[i]->text << "\" at " << row[i]->pen;
+            }
+        }
+    }
+    return bad;
+}
+
+// The client's screen against the engine's capture (which shows no text),
+// leaving out the text the client drew, the controls and the scroll bars.
+// Inside flat areas of the capture (a pixel and its eight neighbours alike)
+// the client must show the same colour; at edges, where the capture blends
+// a line into its neighbours, one of the neighbours' colours.
+struct Likeness {
+    int compared = 0;  // pixels compared
+    int exact = 0;     // equal RGB565
+    int near = 0;      // within `tolerance` per channel of the engine's pixel or one of its neighbours
+    int flat = 0;      // pixels of flat areas
+    int flat_same = 0; // of those, within `tolerance` of the engine's pixel
+    double share_exact() const { return compared ? (double)exact / compared : 0; }
+    double share_near() const { return compared ? (double)near / compared : 0; }
+    double share_flat() const { return flat ? (double)flat_same / flat : 0; }
+};
+
+// Pixels the client draws itself: its text runs and controls.
+std::vector<char> client_drawn(const std::vector<ClientRun>& runs) {
+    std::vector<char> mask(320 * 240, 0);
+    auto cover = [&](int x0, int y0, int x1, int y1) {
+        for (int y = std::max(0, y0); y < std::min(240, y1); y++)
+            for (int x = std::max(0, x0); x < std::min(320, x1); x++) mask[(size_t)y * 320 + x] = 1;
+    };
+    for (const ClientRun& t : runs) cover(t.pen - 2, t.baseline - t.px - 1, t.end + 2, t.baseline + t.px / 2 + 2);
+    for (TextBox* t = page_text_controls; t; t = t->next)
+        cover(t->rect.left - 3, t->rect.top - 3, t->rect.right + 4, t->rect.bottom + 4);
+    for (ButtonControl* b = page_buttons; b; b = b->next)
+        cover(b->rect.left - 1, b->rect.top - 1, b->rect.right + 2, b->rect.bottom + 2);
+    for (ListControl* l = page_list_controls; l; l = l->next) {
+        cover(l->rect.left - 3, l->rect.top - 3, l->rect.right + 16, l->rect.bottom + 4);
+        for (int i = 0; i < l->item_count; i++) {
+            const Rect& q = l->items[i]->rect;
+            cover(q.left - 2, q.top - 2, q.right + 3, q.bottom + 3);
+        }
+    }
+    return mask;
+}
+
+Likeness compare_screens(const Rendered& r, const std::vector<uint16_t>& screen, const std::vector<ClientRun>& runs,
+                         int tolerance = 8, std::vector<uint16_t>* diff = nullptr) {
+    if (diff) diff->assign(320 * 240, 0x8410);
+    std::vector<char> mask = client_drawn(runs);
+    double s = scale_of(r.viewport.zoomed);
+    int dev_w = rgeo_round(r.page.scroll.view_width, s), dev_h = rgeo_round(r.page.scroll.view_height, s);
+    auto close = [tolerance](uint16_t a, uint16_t b) {
+        int dr = std::abs((a >> 11) - (b >> 11)) * 8, dg = std::abs(((a >> 5) & 63) - ((b >> 5) & 63)) * 4,
+            db = std::abs((a & 31) - (b & 31)) * 8;
+        return dr <= tolerance && dg <= tolerance && db <= tolerance;
+    };
+    Likeness l;
+    const DeviceCapture& e = r.engine_view;
+    for (int y = 0; y < std::min(dev_h, e.height); y++)
+        for (int x = 0; x < std::min(dev_w, e.width); x++) {
+            if (mask[(size_t)y * 320 + x]) continue;
+            uint16_t c = screen[(size_t)y * 320 + x];
+            if (diff) (*diff)[(size_t)y * 320 + x] = (uint16_t)((c >> 1) & 0x7BEF);
+            l.compared++;
+            if (c == e.pixels[(size_t)y * e.width + x]) l.exact++;
+            bool near = false;
+            for (int dy = -1; dy <= 1 && !near; dy++)
+                for (int dx = -1; dx <= 1 && !near; dx++) {
+                    int xx = x + dx, yy = y + dy;
+                    if (xx >= 0 && yy >= 0 && xx < e.width && yy < e.height)
+                        near = close(c, e.pixels[(size_t)yy * e.width + xx]);
+                }
+            if (near) l.near++;
+            bool is_flat = true;
+            uint16_t ec = e.pixels[(size_t)y * e.width + x];
+            for (int dy = -1; dy <= 1 && is_flat; dy++)
+                for (int dx = -1; dx <= 1 && is_flat; dx++) {
+                    int xx = x + dx, yy = y + dy;
+                    if (xx >= 0 && yy >= 0 && xx < e.width && yy < e.height)
+                        is_flat = close(ec, e.pixels[(size_t)yy * e.width + xx]);
+                }
+            if (is_flat) {
+                l.flat++;
+                if (close(c, ec)) l.flat_same++;
+                else if (diff) (*diff)[(size_t)y * 320 + x] = 0xF800;
+            } else if (!near && diff) {
+                (*diff)[(size_t)y * 320 + x] = 0xFFE0;
+            }
+        }
+    return l;
+}
+
+}  // namespace
+
+TEST_F(Pages, BoxesBordersAndBackgroundsMatchTheEngine) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("boxes.html"), zoomed, &r));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "boxes-zoomed" : "boxes", s, &r);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        std::vector<uint16_t> diff;
+        Likeness l = compare_screens(r, s, runs, 8, &diff);
+        keep(zoomed ? "boxes-zoomed-diff" : "boxes-diff", diff, &r);
+        EXPECT_GT(l.compared, 40000);
+        EXPECT_GT(l.share_flat(), 0.999) << l.flat - l.flat_same << " of " << l.flat << " pixels differ";
+        EXPECT_GT(l.share_near(), 0.98);
+        int far_off = 0;
+        EXPECT_GT(expect_words_in_place(r, words, &far_off), 20);
+        EXPECT_EQ(far_off, 0);
+    }
+}
+
+// Mean difference of two RGB565 pixels per channel, in 8-bit steps.
+double colour_error(uint16_t a, uint16_t b) {
+    int dr = std::abs((a >> 11) - (b >> 11)) * 255 / 31, dg = std::abs(((a >> 5) & 63) - ((b >> 5) & 63)) * 255 / 63,
+        db = std::abs((a & 31) - (b & 31)) * 255 / 31;
+    return (dr + dg + db) / 3.0;
+}
+
+// Tags of a kind in a stream (payload bytes passed over).
+int count_tags(const std::string& stream, const char* code) {
+    int n = 0;
+    for (size_t i = 0; i + 3 < stream.size(); i++) {
+        if (stream[i] != '<') continue;
+        if (stream.compare(i + 1, 2, "IM") == 0) {
+            size_t p = i + 3;
+            long v[6];
+            for (long& x : v) {
+                while (stream[p] == ' ') p++;
+                x = strtol(stream.c_str() + p, nullptr, 16);
+                while (isxdigit((unsigned char)stream[p])) p++;
+            }
+            if (strcmp(code, "IM") == 0) n++;
+            i = p + (size_t)v[5];
+            continue;
+        }
+        if (stream.compare(i + 1, 2, "EN") == 0) {
+            long v = strtol(stream.c_str() + i + 4, nullptr, 16);
+            if (strcmp(code, "EN") == 0) n++;
+            i = stream.find('>', i) + (((size_t)(v >> 3) + 7) & ~(size_t)7);
+            continue;
+        }
+        if (stream.compare(i + 1, 2, code) == 0) n++;
+    }
+    return n;
+}
+
+TEST_F(Pages, PicturesShowTheEnginesPixels) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("pictures.html"), zoomed, &r));
+        ASSERT_FALSE(r.capture.empty()) << "a page with pictures is captured";
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "pictures-zoomed" : "pictures", s, &r);
+        double sc = scale_of(zoomed);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        std::vector<char> mask = client_drawn(runs);
+        int shown = 0;
+        for (const EngineBox& b : r.pictures) {
+            int x0, y0, x1, y1;
+            device_box(b, sc, &x0, &y0, &x1, &y1);
+            x1 = std::min(x1, rgeo_round(r.page.scroll.view_width, sc));
+            y1 = std::min(y1, rgeo_round(r.page.scroll.view_height, sc));
+            if (x1 - x0 < 4 || y1 - y0 < 4) continue;
+            // the inside of the picture, clear of its edges
+            // Pictures are scaled from their own corner, which may lie a CSS
+            // pixel off the capture's grid of device pixels: compared with
+            // the capture scaled on each such grid, by mean error.
+            double error = 1e9;
+            int all = 0;
+            const RgbImage& full = r.engine_full;
+            for (int oy = 0; oy < (zoomed ? 3 : 2); oy++)
+                for (int ox = 0; ox < (zoomed ? 3 : 2); ox++) {
+                    DeviceCapture v;
+                    v.width = (int)((full.width - ox) * sc);
+                    v.height = (int)((full.height - oy) * sc);
+                    v.pixels = rimage_resample(full, ox, oy, ox + (int)std::lround(v.width / sc),
+                                               oy + (int)std::lround(v.height / sc), v.width, v.height);
+                    for (int sy = -1; sy <= 1; sy++)
+                        for (int sx = -1; sx <= 1; sx++) {
+                            double e = 0;
+                            int n = 0;
+                            for (int y = y0 + 1; y < y1 - 1; y++)
+                                for (int x = x0 + 1; x < x1 - 1; x++) {
+                                    int vx = x + sx, vy = y + sy;
+                                    if (mask[(size_t)y * 320 + x] || vx < 0 || vy < 0 || vx >= v.width || vy >= v.height)
+                                        continue;
+                                    n++;
+                                    e += colour_error(s[(size_t)y * 320 + x], v.pixels[(size_t)vy * v.width + vx]);
+                                }
+                            if (n > 0 && e / n < error) error = e / n, all = n;
+                        }
+                }
+            if (all < 16) continue;
+            shown++;
+            EXPECT_LT(error, 4.0) << b.tag << " at " << x0 << ", " << y0;
+        }
+        EXPECT_GE(shown, 7);
+        // The logo shown twice travels once.
+        EXPECT_LT(count_tags(r.stream, "IM"), count_tags(r.stream, "IS"));
+        EXPECT_EQ((size_t)count_tags(r.stream, "IM"), r.page.new_image_ids.size());
+    }
+}
+
+TEST_F(Pages, TextWordsStartWhereTheEngineLaidThemOut) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("text.html"), zoomed, &r));
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        int far_off = 0;
+        int checked = expect_words_in_place(r, words, &far_off);
+        EXPECT_GT(checked, 80);
+        EXPECT_EQ(far_off, 0);
+        EXPECT_EQ(overdrawn_runs(runs), 0);
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "text-zoomed" : "text", s, &r);
+    }
+}
