@@ -56,22 +56,14 @@ static std::string fit_utf8(const std::string& s, size_t max) {
 static std::string label_text(const std::string& s) {
     std::u16string mapped;
     bool space = true;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = (unsigned char)s[i];
-        uint32_t cp;
-        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        cp = len == 1 ? b : b & (0xFF >> (len + 1));
-        for (size_t k = 1; k < len && i + k < s.size(); k++) cp = cp << 6 | ((unsigned char)s[i + k] & 0x3F);
-        i += len;
-        uint16_t m = (cp == '\n' || cp == '\t' || cp == '\r') ? u' ' : rtext_map_char(cp);
-        if (m == 0) continue;
+    for (char16_t m : rtext_map_utf8(s)) {
         if (m == u' ') {
             if (space) continue;
             space = true;
         } else {
             space = false;
         }
-        mapped += (char16_t)m;
+        mapped += m;
     }
     while (!mapped.empty() && mapped.back() == u' ') mapped.pop_back();
     return fit_utf8(rtext_utf8(mapped, 0, mapped.size()), LABEL_MAX);
@@ -196,7 +188,14 @@ bool rcontrol_emit(PageContext& ctx, int li) {
                 options.push_back((int)i);
         // The handheld adds to the width it is given: a drop-down its arrow
         // button (9 pixels, 11 zoomed) and frame, a list box its frame and,
-        // when the rows do not all show, its scroll buttons.
+        // when the rows do not all show, its scroll buttons. Its rows never
+        // cut a label short: the widest sets the least width.
+        std::vector<std::string> labels;
+        int widest = 0, px = z ? 10 : 8;
+        for (int i : options) {
+            labels.push_back(label_text(d.has_attribute(i, "label") ? d.attribute(i, "label") : inner_text(d, i)));
+            widest = std::max(widest, rtext_client_width(rtext_from_utf8(labels.back()), px) + 4);
+        }
         int dev_w = x1 - x0, dev_h = y1 - y0;
         if (list) {
             int rows = std::max(1, dev_h / 12);
@@ -204,15 +203,14 @@ bool rcontrol_emit(PageContext& ctx, int li) {
             dev_h = std::max(dev_h, 12);
         } else {
             dev_w -= z ? 13 : 11;
+            widest += 4;  // the drop-down is given its width less 4
         }
-        w = render_unit_lo(z, std::max(dev_w, 8));
+        w = render_unit_lo(z, std::max({dev_w, widest, 8}));
         h = render_unit_lo(z, dev_h);
         pw_list(out, list ? "LM" : "DM", f, x, y, w, h, name);
-        int index = 0;
-        for (int i : options) {
-            std::string label = d.has_attribute(i, "label") ? d.attribute(i, "label") : inner_text(d, i);
-            pw_item(out, list ? "LI" : "DI", d.selected.count(i) ? 1 : 0, name, label_text(label));
-            rc.options.push_back(index++);
+        for (size_t k = 0; k < options.size(); k++) {
+            pw_item(out, list ? "LI" : "DI", d.selected.count(options[k]) ? 1 : 0, name, labels[k]);
+            rc.options.push_back((int)k);
         }
     } else {
         return false;

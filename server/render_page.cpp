@@ -174,39 +174,6 @@ void rpage_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, i
 
 // ---- Text ----
 
-// Code points of a UTF-8 string as UTF-16 code units (the snapshot's offsets
-// count those).
-static std::u16string utf16_of(const std::string& s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char b = (unsigned char)s[i];
-        uint32_t cp;
-        int len;
-        if (b < 0x80) cp = b, len = 1;
-        else if (b >= 0xF0) cp = b & 7, len = 4;
-        else if (b >= 0xE0) cp = b & 15, len = 3;
-        else if (b >= 0xC0) cp = b & 31, len = 2;
-        else cp = 0xFFFD, len = 1;
-        for (int k = 1; k < len; k++) {
-            if (i + (size_t)k >= s.size()) {
-                cp = 0xFFFD;
-                len = k;
-                break;
-            }
-            cp = cp << 6 | ((unsigned char)s[i + (size_t)k] & 0x3F);
-        }
-        i += (size_t)len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += (char16_t)(0xD800 + (cp >> 10));
-            out += (char16_t)(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += (char16_t)cp;
-        }
-    }
-    return out;
-}
-
 static std::u32string code_points(const std::u16string& s, size_t begin, size_t end) {
     std::u32string out;
     for (size_t i = begin; i < end && i < s.size(); i++) {
@@ -266,7 +233,7 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
     colour = rsnap_colour_over(colour, opacity, ctx.canvas);
 
     auto it = texts.find(li);
-    if (it == texts.end()) it = texts.emplace(li, utf16_of(d.str(d.layout_text[(size_t)li]))).first;
+    if (it == texts.end()) it = texts.emplace(li, rtext_from_utf8(d.str(d.layout_text[(size_t)li]))).first;
     const std::u16string& all = it->second;
     size_t begin = (size_t)std::max(0, d.tb_start[(size_t)tb]);
     size_t end = std::min(all.size(), begin + (size_t)std::max(0, d.tb_length[(size_t)tb]));
@@ -716,16 +683,7 @@ static std::vector<std::u16string> wrap(const std::u16string& text, int px, int 
 }
 
 void rpage_notice(PageContext& ctx, const std::string& text) {
-    std::u16string mapped;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char b = (unsigned char)text[i];
-        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        uint32_t cp = len == 1 ? b : b & (0xFF >> (len + 1));
-        for (size_t k = 1; k < len && i + k < text.size(); k++) cp = cp << 6 | ((unsigned char)text[i + k] & 0x3F);
-        i += len;
-        uint16_t m = rtext_map_char(cp);
-        if (m) mapped += (char16_t)m;
-    }
+    std::u16string mapped = rtext_map_utf8(text);
     const int size = 16, px = render_scale(ctx.geo.zoomed, size), pad = 3;
     int width = ctx.em.dev_w - 2 * pad;
     std::vector<std::u16string> lines = wrap(mapped, px, width);

@@ -198,27 +198,26 @@ std::vector<double> rtext_engine_positions(const TextLine& line) {
 
 // Longest run text in bytes: a DS tag holds at most 1023 bytes in all.
 static const size_t RUN_BYTES_MAX = 900;
-// Inside one word the handheld's glyphs may drift this far before the word
-// is cut. In the layout faces they do not drift at all; spaced-out letters,
-// characters of fallback faces and unsnapped sizes do.
-static const double LONG_WORD_DRIFT = 1.5;
 
 static size_t utf8_length(char16_t c) { return c == 0 ? 0 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
 
 std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
-                              double tolerance) {
+                               double tolerance) {
     std::vector<TextRun> runs;
     size_t n = mapped.size();
     if (n == 0 || n != line.chars.size()) return runs;
     std::vector<double> pos = rtext_engine_positions(line);
     auto device = [&](size_t i) { return (line.x + pos[i]) * scale; };
-    auto drawn = [&](size_t i) { return mapped[i] != 0 && mapped[i] != u' ' && mapped[i] != 0xA0; };
+    auto drawn = [&](size_t i) { return i < n && mapped[i] != 0 && mapped[i] != u' ' && mapped[i] != 0xA0; };
+    // The handheld's advance (16.16) from the start of the line to each character.
+    std::vector<int64_t> acc(n + 1, 0);
+    for (size_t i = 0; i < n; i++) acc[i + 1] = acc[i] + (mapped[i] ? rtext_client_advance(mapped[i], px) : 0);
+    auto client = [&](int pen, size_t from, size_t to) { return pen + (int)((acc[to] - acc[from] + 0x8000) >> 16); };
 
-    // Words: drawn characters after a space or an undrawn one. A word inside
-    // which the handheld's glyphs drift by LONG_WORD_DRIFT pixels is cut into
-    // pieces, each placed on its own.
+    // Words: drawn characters between spaces (or characters not drawn).
     struct Word {
         size_t begin, end;
+        size_t bytes;
     };
     std::vector<Word> words;
     for (size_t i = 0; i < n;) {
@@ -226,71 +225,79 @@ std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mappe
             i++;
             continue;
         }
-        size_t j = i;
-        int64_t acc = 0;
-        size_t bytes = 0;
-        while (j < n && drawn(j)) {
-            double drift = device(i) + (double)((acc + 0x8000) >> 16) - device(j);
-            bytes += utf8_length(mapped[j]);
-            if (j > i && (std::fabs(drift) > LONG_WORD_DRIFT || bytes > RUN_BYTES_MAX)) break;
-            acc += rtext_client_advance(mapped[j], px);
-            j++;
-        }
-        words.push_back({i, j});
-        i = j;
+        Word w{i, i, 0};
+        while (w.end < n && drawn(w.end)) w.bytes += utf8_length(mapped[w.end++]);
+        words.push_back(w);
+        i = w.end;
     }
-    // Client advance (16.16) from the start of the line to each character.
-    std::vector<int64_t> acc(n + 1, 0);
-    for (size_t i = 0; i < n; i++) acc[i + 1] = acc[i] + (mapped[i] ? rtext_client_advance(mapped[i], px) : 0);
-    auto client = [&](int pen, size_t from, size_t to) { return pen + (double)((acc[to] - acc[from] + 0x8000) >> 16); };
+    // A word's glyphs must end where the next word can still start within
+    // the tolerance: then no run reaches into the next.
+    auto limit = [&](size_t k) { return k + 1 < words.size() ? std::floor(device(words[k + 1].begin) + tolerance) : 1e9; };
+    auto pens = [&](double e, int* lo, int* hi) {
+        *lo = (int)std::ceil(e - tolerance);
+        *hi = (int)std::floor(e + tolerance);
+    };
 
-    // How far a run starting at word w with pen p reaches: every later word
-    // must start within the tolerance and end no more than the tolerance
-    // beyond the engine's end (so that it never eats the space after it).
-    // Also how badly its first word sits (for choosing among pens).
-    auto reach = [&](size_t w, int p, double* first_error) {
-        size_t from = words[w].begin, bytes = 0;
-        double s0 = p - device(from), e0 = client(p, from, words[w].end) - device(words[w].end);
-        *first_error = std::max(std::fabs(s0), std::max(e0, 0.0));
-        size_t k = w + 1;
-        for (bytes = 0; k < words.size(); k++) {
-            for (size_t c = words[k - 1].begin; c < words[k].begin; c++) bytes += utf8_length(mapped[c]);
-            if (bytes + (words[k].end - words[k].begin) * 3 > RUN_BYTES_MAX) break;
-            double start = client(p, from, words[k].begin) - device(words[k].begin);
-            double end = client(p, from, words[k].end) - device(words[k].end);
-            if (std::fabs(start) > tolerance || end > tolerance) break;
+    // Words a run from word w with pen p carries: each later one must start
+    // within the tolerance and end within its limit.
+    auto reach = [&](size_t w, int p) {
+        size_t bytes = words[w].bytes, k = w + 1;
+        for (; k < words.size(); k++) {
+            bytes += words[k].end - words[k - 1].end;
+            if (bytes > RUN_BYTES_MAX) break;
+            double start = client(p, words[w].begin, words[k].begin) - device(words[k].begin);
+            if (std::fabs(start) > tolerance || client(p, words[w].begin, words[k].end) > limit(k)) break;
         }
         return k;
     };
 
-    // Where the previous run's glyphs end, in device pixels.
-    double previous_end = -1e9;
+    double previous_end = -1e9;  // where the last run's glyphs end
     for (size_t w = 0; w < words.size();) {
         double e = device(words[w].begin);
-        // Keep a pixel of space after the previous run where the engine has
-        // room for it.
-        double engine_gap = w > 0 ? e - device(words[w - 1].end) : 1e9;
-        double min_pen = previous_end + (engine_gap >= 1.5 ? 1 : 0);
-        int best_pen = 0;
-        double best_error = 1e9;
+        // A pixel of space after the previous word where the engine has one.
+        bool room = w > 0 && e - device(words[w - 1].end) >= 1.5;
+        int lo, hi, best_pen = 0, best_rank = -1;
         size_t best_reach = 0;
-        bool best_clear = false;
-        for (int p = (int)std::ceil(e - tolerance); p <= (int)std::floor(e + tolerance); p++) {
-            double err;
-            size_t r = reach(w, p, &err);
-            bool clear = p >= min_pen - 1e-9;
-            bool better = best_reach == 0 || (clear && !best_clear) ||
-                          (clear == best_clear && (r > best_reach || (r == best_reach && err < best_error - 1e-9)));
-            if (better) {
+        pens(e, &lo, &hi);
+        for (int p = lo; p <= hi; p++) {
+            if (p < previous_end || client(p, words[w].begin, words[w].end) > limit(w)) continue;
+            if (words[w].bytes > RUN_BYTES_MAX) break;
+            int rank = room && p >= previous_end + 1;
+            size_t r = reach(w, p);
+            if (best_rank < 0 || rank > best_rank || (rank == best_rank && r > best_reach) ||
+                (rank == best_rank && r == best_reach && std::fabs(p - e) < std::fabs(best_pen - e))) {
+                best_rank = rank;
                 best_reach = r;
                 best_pen = p;
-                best_error = err;
-                best_clear = clear;
             }
         }
-        runs.push_back({words[w].begin, words[best_reach - 1].end, best_pen});
-        previous_end = client(best_pen, words[w].begin, words[best_reach - 1].end);
-        w = best_reach;
+        if (best_rank >= 0) {
+            runs.push_back({words[w].begin, words[best_reach - 1].end, best_pen});
+            previous_end = client(best_pen, words[w].begin, words[best_reach - 1].end);
+            w = best_reach;
+            continue;
+        }
+        // The word is wider than its place (or too long for one tag): in
+        // pieces, each starting within the tolerance of the engine's place,
+        // overlapping the piece before rather than the next word.
+        size_t i = words[w].begin;
+        while (i < words[w].end) {
+            double pe = device(i);
+            pens(pe, &lo, &hi);
+            int pen = std::max(lo, std::min(hi, (int)std::lround(pe)));
+            if (pen < previous_end) pen = std::min(hi, (int)std::ceil(previous_end));
+            size_t k = i + 1, bytes = utf8_length(mapped[i]);
+            for (; k < words[w].end; k++) {
+                bytes += utf8_length(mapped[k]);
+                if (bytes > RUN_BYTES_MAX || std::fabs(client(pen, i, k) - device(k)) > tolerance ||
+                    client(pen, i, k + 1) > limit(w))
+                    break;
+            }
+            runs.push_back({i, k, pen});
+            previous_end = client(pen, i, k);
+            i = k;
+        }
+        w++;
     }
     return runs;
 }
@@ -310,6 +317,51 @@ std::string rtext_utf8(const std::u16string& s, size_t begin, size_t end) {
             out += (char)(0x80 | ((c >> 6) & 0x3F));
             out += (char)(0x80 | (c & 0x3F));
         }
+    }
+    return out;
+}
+
+std::u16string rtext_from_utf8(const std::string& s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char b = (unsigned char)s[i];
+        uint32_t cp;
+        int len;
+        if (b < 0x80) cp = b, len = 1;
+        else if (b >= 0xF0) cp = b & 7, len = 4;
+        else if (b >= 0xE0) cp = b & 15, len = 3;
+        else if (b >= 0xC0) cp = b & 31, len = 2;
+        else cp = 0xFFFD, len = 1;
+        for (int k = 1; k < len; k++) {
+            if (i + (size_t)k >= s.size()) {
+                cp = 0xFFFD;
+                len = k;
+                break;
+            }
+            cp = cp << 6 | ((unsigned char)s[i + (size_t)k] & 0x3F);
+        }
+        i += (size_t)len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += (char16_t)(0xD800 + (cp >> 10));
+            out += (char16_t)(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += (char16_t)cp;
+        }
+    }
+    return out;
+}
+
+std::u16string rtext_map_utf8(const std::string& s) {
+    std::u16string u = rtext_from_utf8(s), out;
+    for (size_t i = 0; i < u.size(); i++) {
+        uint32_t cp = u[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
+            i++;
+        }
+        uint16_t m = rtext_map_char(cp);
+        if (m) out += (char16_t)m;
     }
     return out;
 }

@@ -92,6 +92,12 @@ std::vector<double> rtext_engine_positions(const TextLine& line);
 std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mapped, int px, double scale,
                               double tolerance = 1.0);
 
+// UTF-16 code units of UTF-8 text (the snapshot counts its offsets in
+// these; malformed bytes become U+FFFD).
+std::u16string rtext_from_utf8(const std::string& s);
+// UTF-8 text as the characters the handheld is sent (rtext_map_char; those
+// that show nothing left out).
+std::u16string rtext_map_utf8(const std::string& s);
 // UTF-8 of a run of mapped characters (0 entries skipped).
 std::string rtext_utf8(const std::u16string& s, size_t begin, size_t end);
 

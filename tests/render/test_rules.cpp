@@ -1,0 +1,187 @@
+// The renderer's rules on their own: page units for device pixels, shapes
+// drawn by the client exactly where they were meant, the characters sent for
+// those the client lacks, the fitting of text runs, picture payloads.
+#include <random>
+
+#include "page/image.h"
+#include "render_fixture.h"
+
+namespace {
+
+// Every device pixel has page units that the client maps back to it, and
+// the two ends of its span are adjacent to the next pixel's.
+TEST(RenderRules, PageUnitsMapBackToTheirDevicePixel) {
+    for (bool zoomed : {false, true}) {
+        for (int d = -20; d < 330; d++) {
+            long lo = render_unit_lo(zoomed, d), hi = render_unit_hi(zoomed, d);
+            EXPECT_EQ(render_scale(zoomed, lo), d) << d;
+            EXPECT_EQ(render_scale(zoomed, hi), d) << d;
+            if (d > 0) {
+                EXPECT_EQ(render_scale(zoomed, lo - 1), d - 1) << d;
+            }
+            EXPECT_EQ(render_scale(zoomed, hi + 1), d + 1) << d;
+            EXPECT_GE(lo, d > 0 ? 0 : lo);
+        }
+    }
+}
+
+using Fills = PageTest;
+
+// Rectangles of every size, thin ones included, light exactly their pixels
+// on the client: the handheld's rule that turns two rows into one and cannot
+// place one column is worked around.
+TEST_F(Fills, RectanglesLightExactlyTheirPixels) {
+    std::mt19937 rnd(11);
+    for (bool zoomed : {false, true}) {
+        for (int i = 0; i < 300; i++) {
+            int x0 = (int)(rnd() % 300), y0 = (int)(rnd() % 220);
+            int w = i < 40 ? 1 + i % 4 : 1 + (int)(rnd() % 40), h = i < 40 ? 1 + i / 10 : 1 + (int)(rnd() % 30);
+            if (i % 3 == 0) std::swap(w, h);
+            Emitter e;
+            e.zoomed = zoomed;
+            e.frame = zoomed ? 4 : 3;
+            e.out = zoomed ? "<FR 0 0 1e0 168>" : "<FR 0 0 280 1e0>";
+            Colour red{255, 0, 0, 255};
+            remit_fill(e, x0, y0, x0 + w, y0 + h, red);
+            zoom_mode = zoomed;
+            write_page(e.out);
+            page_draw(0, 0);
+            std::vector<uint16_t> s = screen();
+            int wrong = 0;
+            for (int y = 0; y < 240; y++)
+                for (int x = 0; x < 320; x++) {
+                    bool inside = x >= x0 && x < std::min(x0 + w, 320) && y >= y0 && y < std::min(y0 + h, 240);
+                    wrong += (s[(size_t)y * 320 + x] == RED565) != inside;
+                }
+            EXPECT_EQ(wrong, 0) << "rect " << x0 << ", " << y0 << " size " << w << " x " << h
+                                << (zoomed ? " zoomed: " : ": ") << e.out;
+        }
+    }
+    zoom_mode = 0;
+}
+
+TEST(RenderRules, CharactersTheClientLacksAreSentAsLookAlikes) {
+    std::string error;
+    ASSERT_TRUE(rtext_init(&error)) << error;
+    EXPECT_EQ(rtext_map_char(U'a'), u'a');
+    EXPECT_EQ(rtext_map_char(0x201C), 0x201C);  // held: sent as itself
+    EXPECT_EQ(rtext_map_char(0x2026), 0x2026);
+    EXPECT_EQ(rtext_map_char(0x0142), u'l');     // l with stroke
+    EXPECT_EQ(rtext_map_char(0x0151), 0x00F6);   // o with double acute: o with diaeresis
+    EXPECT_EQ(rtext_map_char(0x2011), u'-');     // non-breaking hyphen
+    EXPECT_EQ(rtext_map_char(0x2009), u' ');     // thin space
+    EXPECT_EQ(rtext_map_char(0x200B), 0);        // zero-width space: nothing
+    EXPECT_EQ(rtext_map_char(0x00AD), 0);        // soft hyphen inside a line: nothing
+    EXPECT_EQ(rtext_map_char(0x0416), u'-');     // Cyrillic: the hyphen the client would draw
+    EXPECT_EQ(rtext_map_char(0x1F600), u'-');    // beyond 16 bits: never sent as such
+    EXPECT_EQ(rtext_map_char(U'\t'), u' ');
+    std::u16string m = rtext_map_utf8("na\xc3\xafve \xe2\x80\x9cq\xe2\x80\x9d\xe2\x80\x8b!");
+    EXPECT_EQ(m, std::u16string(u"na\u00efve \u201cq\u201d!"));
+}
+
+// Text laid out in Liberation Sans (a page the layout faces did not reach):
+// every word starts within a device pixel of the engine's place and no run
+// reaches into the next, at every size.
+TEST(RenderRules, FittedRunsStartEveryWordWithinAPixel) {
+    std::string error;
+    ASSERT_TRUE(rtext_init(&error)) << error;
+    const char* text = "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor "
+                       "incididunt ut labore et dolore magna aliqua. Quis nostrud exercitation ullamco.";
+    for (bool zoomed : {false, true}) {
+        for (int css = 16; css <= (zoomed ? 20 : 26); css += 2) {
+            double scale = zoomed ? 2.0 / 3.0 : 0.5;
+            int px = render_scale(zoomed, css);
+            TextLine line;
+            line.x = 7.25;
+            line.size = css;
+            line.zoomed = zoomed;
+            for (const char* p = text; *p; p++) line.chars += (char32_t)*p;
+            double width = 0;
+            for (char32_t c : line.chars) width += rtext_engine_advance(c, css);
+            line.width = width;
+            std::u16string mapped;
+            for (char32_t c : line.chars) mapped += (char16_t)rtext_map_char(c);
+            std::vector<TextRun> runs = rtext_fit(line, mapped, px, scale);
+            ASSERT_FALSE(runs.empty());
+            std::vector<double> pos = rtext_engine_positions(line);
+            size_t words = 0;
+            for (size_t k = 0; k < runs.size(); k++) {
+                const TextRun& r = runs[k];
+                int64_t acc = 0;
+                for (size_t i = r.begin; i < r.end; i++) {
+                    if (mapped[i] != u' ' && (i == 0 || mapped[i - 1] == u' ')) {
+                        words++;
+                        double engine = (line.x + pos[i]) * scale;
+                        double client = r.pen + (double)((acc + 0x8000) >> 16);
+                        EXPECT_LE(std::fabs(client - engine), 1.0) << css << (zoomed ? " zoomed" : "") << " at " << i;
+                    }
+                    acc += rtext_client_advance(mapped[i], px);
+                }
+                if (k + 1 < runs.size()) {
+                    EXPECT_LE(r.pen + (int)((acc + 0x8000) >> 16), runs[k + 1].pen)
+                        << css << (zoomed ? " zoomed" : "") << ": run " << k << " reaches into the next";
+                }
+            }
+            EXPECT_EQ(words, 23u);
+            // In the layout face of the size the same line is one run.
+            line.face = true;
+            width = 0;
+            for (char32_t c : line.chars) width += rtext_face_advance(c, css, zoomed);
+            line.width = width;
+            line.x = 8;
+            EXPECT_EQ(rtext_fit(line, mapped, px, scale).size(), 1u) << css << (zoomed ? " zoomed" : "");
+        }
+    }
+}
+
+// A payload the renderer writes is what the client decodes: the same
+// pixels, its id in the bytes the client keys its cache with, and a ratio
+// byte that bounds the expansion.
+TEST(RenderRules, PicturePayloadsDecodeOnTheClient) {
+    std::mt19937 rnd(5);
+    for (int kind = 0; kind < 3; kind++) {
+        int w = 37, h = 23;
+        std::vector<uint16_t> px((size_t)w * h);
+        for (size_t i = 0; i < px.size(); i++)
+            px[i] = kind == 0 ? 0x07E0 : kind == 1 ? (uint16_t)(i / 7 * 0x0841) : (uint16_t)rnd();
+        uint32_t id = rimage_id(px.data(), w, h, w);
+        EXPECT_NE(id, 0u);
+        std::vector<uint8_t> p = rimage_payload(px, w, h, id);
+        EXPECT_EQ((uint32_t)p[16] << 24 | p[17] << 16 | p[18] << 8 | p[19], id);
+        EXPECT_GE((size_t)p[1] * p.size() / 8, 16 + px.size() * 2);
+        ImageRecord* rec = image_decode(p.data(), (DWORD)p.size());
+        ASSERT_NE(rec, nullptr);
+        EXPECT_EQ(rec->width, w);
+        EXPECT_EQ(rec->height, h);
+        EXPECT_EQ(rec->id, id);
+        EXPECT_EQ(rec->transparent, 0);
+        EXPECT_EQ(std::vector<uint16_t>(rec->pixels, rec->pixels + px.size()), px);
+        image_free(rec);
+    }
+    // Same pixels, same id; one pixel changed, another id.
+    std::vector<uint16_t> a(100, 0x1234), b = a;
+    b[50] = 0x1235;
+    EXPECT_EQ(rimage_id(a.data(), 10, 10, 10), rimage_id(a.data(), 10, 10, 10));
+    EXPECT_NE(rimage_id(a.data(), 10, 10, 10), rimage_id(b.data(), 10, 10, 10));
+    EXPECT_NE(rimage_id(a.data(), 10, 10, 10), rimage_id(a.data(), 20, 5, 20));
+}
+
+TEST(RenderRules, CommittedPicturesFollowTheCuts) {
+    RenderImages images;
+    RenderedPage first;
+    first.cut = true;
+    first.new_image_ids = {1, 2, 3};
+    render_images_commit(images, first);
+    EXPECT_EQ(images.ids, (std::vector<uint32_t>{1, 2, 3}));
+    RenderedPage update;
+    update.new_image_ids = {4, 2};
+    render_images_commit(images, update);
+    EXPECT_EQ(images.ids, (std::vector<uint32_t>{1, 2, 3, 4}));
+    RenderedPage next;
+    next.cut = true;
+    next.new_image_ids = {9};
+    render_images_commit(images, next);
+    EXPECT_EQ(images.ids, std::vector<uint32_t>{9});
+}
+
+}  // namespace
