@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build run test bench bench-client clean
+.PHONY: all bootstrap configure build run test bench bench-client bench-server clean
 
 all: build
 
@@ -24,11 +24,16 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks: prints the results and writes them to docs/performance.md.
-bench: bench-client
+bench: bench-client bench-server
 
 # The handheld client: instruction counts, times, peak heap, idle CPU.
 bench-client: build
 	@python3 bench/client/run_bench.py --build $(BUILD) --doc docs/performance.md
+
+# The rendering server: tap to answer, page-stream bytes, memory per session,
+# sessions under load.
+bench-server: build
+	@python3 bench/server/bench_server.py --build $(BUILD) --doc docs/performance.md
 
 clean:
 	rm -rf $(BUILD)

@@ -35,6 +35,9 @@ static const int SETTLE_QUIET_MS = 25;
 static const int SETTLE_LIMIT_MS = 300;
 static const int SCROLL_QUIET_MS = 10;
 static const int SCROLL_LIMIT_MS = 100;
+// After a click that started nothing at once, this long is given to what
+// scripts do a moment later (a navigation on a short timer, a download).
+static const int ACTION_MIN_MS = 100;
 // A navigation asked for that does not start within this time was dropped.
 static const int64_t NAV_START_MS = 2000;
 // Longest address given to the handheld's history in a URL block.
@@ -57,15 +60,16 @@ static const char* const OWN_SCRIPT = R"JS((function () {
   document.addEventListener('submit', function (e) { same(e.target); }, true);
 })();)JS";
 
-static std::string settle_expression(int quiet, int limit)
+static std::string settle_expression(int quiet, int least, int limit)
 {
     return "new Promise(function (resolve) {"
-           " var start = Date.now(), last = start, done = false;"
+           " var start = Date.now(), last = start, done = false, least = " + std::to_string(least) + ";"
            " var mo = new MutationObserver(function () { last = Date.now(); });"
            " function finish() { if (!done) { done = true; mo.disconnect(); resolve(Date.now() - start); } }"
            " mo.observe(document, {subtree: true, childList: true, attributes: true, characterData: true});"
            " setTimeout(finish, " + std::to_string(limit) + ");"
-           " function tick() { if (Date.now() - last >= " + std::to_string(quiet) + ") finish(); else setTimeout(tick, 5); }"
+           " function tick() { var now = Date.now();"
+           " if (now - last >= " + std::to_string(quiet) + " && now - start >= least) finish(); else setTimeout(tick, 5); }"
            " (document.fonts ? document.fonts.ready : Promise.resolve()).then(function () { setTimeout(tick, " +
            std::to_string(quiet) + "); });"
            "})";
@@ -448,11 +452,12 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
          [snapshot](Session* s, const json&, const std::string&) { snapshot(s); });
 }
 
-// Waits for the page to be quiet (or the limit), then runs then.
-static void settle(Session* s, int quiet, int limit, Then then)
+// Waits for the page to be quiet for `quiet` ms, and at least `least` ms in
+// all (or the limit), then runs then.
+static void settle(Session* s, int quiet, int limit, Then then, int least = 0)
 {
     call(s, "Runtime.evaluate",
-         {{"expression", settle_expression(quiet, limit)}, {"awaitPromise", true}, {"returnByValue", true}},
+         {{"expression", settle_expression(quiet, least, limit)}, {"awaitPromise", true}, {"returnByValue", true}},
          [then](Session* s, const json&, const std::string&) {
              // A page that navigated or died under the evaluation fails it;
              // the caller looks at the events anyway.
@@ -586,7 +591,13 @@ static void after_navigation(Session* s, NavOutcome o, Via via)
         settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [](Session* s) { render_now(s, false, VIA_LINK, std::string()); });
         return;
     case NAV_NONE:
-        render_now(s, false, via, std::string());
+        // A download announces itself only after loading stopped.
+        settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [via](Session* s) {
+            if (!s->ev.download.empty())
+                after_navigation(s, NAV_DOWNLOAD, via);
+            else
+                render_now(s, false, via, std::string());
+        });
         return;
     case NAV_TIMEOUT_COMMITTED:
         // Something of the page is there: stop and show it, and say so.
@@ -693,7 +704,7 @@ static void after_action(Session* s, NavMark m)
         } else {
             render_now(s, false, VIA_LINK, std::string());
         }
-    });
+    }, ACTION_MIN_MS);
 }
 
 static void click(Session* s, int x, int y)
@@ -1136,7 +1147,9 @@ void sessions_engine_lost()
         bool had_page = s->page_ready || s->busy;
         s->page_ready = false;
         s->images = RenderImages();
-        if (had_page && s->current.kind != WORK_LOGIN)
+        // A login under way simply starts again; a session that had a page
+        // is told that it was lost.
+        if (had_page && !(s->busy && s->current.kind == WORK_LOGIN))
             s->lost = true;
         if (s->busy) {
             // Answered once the engine is back (or by the fallback below).
