@@ -60,7 +60,7 @@ std::string pages_html(OwnPage kind, const std::string& address, const std::stri
     case OWN_START:
         title = "Corvanta";
         text = "Type an address in the box and tap Go. The address bar (the keypad button) opens addresses too.";
-        extra = "<form id=go><input id=address type=url name=address placeholder=\"www.example.com\">"
+        extra = "<form id=go novalidate><input id=address type=text name=address placeholder=\"www.example.com\">"
                 "<button type=submit>Go</button></form>"
                 "<script>document.getElementById('go').onsubmit = function (e) {"
                 " e.preventDefault();"

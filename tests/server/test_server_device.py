@@ -23,7 +23,9 @@ from balancer_server import BalancerServer  # noqa: E402
 
 SHOTS = os.environ.get("CV_SERVER_SHOTS")  # a folder to keep the screenshots in, for looking at them
 KEYPAD_OK = "tap 312 116"
-VK_DOWN, VK_RIGHT, VK_UP = 0x28, 0x27, 0x26
+# The direction keys as the user holds the device in landscape: the left key
+# scrolls the page down, the down key to the right.
+PAGE_DOWN_KEY, PAGE_RIGHT_KEY = 0x25, 0x28
 
 
 class LiveDevice(Device):
@@ -104,6 +106,14 @@ def count_near(rows, box, want, tol=40):
     return sum(1 for y in range(y0, y1) for x in range(x0, x1) if near(rows[y][x], want, tol))
 
 
+def darkest(rows, box, n=12):
+    """The mean colour of the n darkest pixels in the box: the colour of text
+    drawn there, whatever its anti-aliasing."""
+    x0, y0, x1, y1 = box
+    px = sorted((sum(rows[y][x]), rows[y][x]) for y in range(y0, y1) for x in range(x0, x1))[:n]
+    return tuple(sum(p[1][i] for p in px) // len(px) for i in range(3))
+
+
 def ink(rows, box, background=(255, 255, 255), tol=60):
     """Pixels in the box that are not the background."""
     x0, y0, x1, y1 = box
@@ -134,18 +144,31 @@ class DeviceBrowsing(unittest.TestCase):
         rows = dev.screenshot("text")
         # Each line: ink of its colour inside the line's box (page units / 2),
         # and the page white to its right.
-        lines = [((10, 10, 110, 22), (0, 0, 0)), ((10, 30, 110, 44), (0xc0, 0, 0)),
-                 ((10, 55, 150, 72), (0, 0, 0xc0)), ((10, 85, 150, 100), (0, 0x80, 0))]
+        def black(c):
+            return max(c) < 110
+
+        def red(c):
+            return c[0] > c[1] + 60 and c[0] > c[2] + 60
+
+        def blue(c):
+            return c[2] > c[0] + 60 and c[2] > c[1] + 40
+
+        def green(c):
+            return c[1] > c[0] + 40 and c[1] > c[2] + 20
+        lines = [((10, 10, 110, 22), black), ((10, 30, 110, 44), red), ((10, 55, 150, 72), blue),
+                 ((10, 85, 150, 100), green)]
         for box, colour in lines:
-            self.assertGreater(count_near(rows, box, colour, 60), 15, "text of colour %r in %r" % (colour, box))
+            self.assertGreater(ink(rows, box), 40, "text in %r" % (box,))
+            self.assertTrue(colour(darkest(rows, box)), "text in %r is %r" % (box, darkest(rows, box)))
             x0, y0, x1, y1 = box
             self.assertEqual(ink(rows, (x1 + 60, y0, 310, y1)), 0, "nothing right of the line at %r" % (box,))
         # Bigger text is taller: the 26 line has ink over more rows than the 16 line.
         def rows_with_ink(y0, y1):
             return sum(1 for y in range(y0, y1) if ink(rows, (10, y, 150, y + 1)) > 0)
         self.assertGreater(rows_with_ink(52, 75), rows_with_ink(8, 24))
-        # The link, underlined in its colour.
-        self.assertGreater(count_near(rows, (10, 114, 150, 128), (0, 0, 0xee), 70), 20)
+        # The link in its colour, underlined: a row of ink across its width.
+        self.assertTrue(blue(darkest(rows, (10, 114, 150, 128))))
+        self.assertTrue(any(ink(rows, (12, y, 120, y + 1)) > 90 for y in range(118, 128)), "an underline")
 
     def test_a_link_tap_opens_the_page_and_enters_the_address_history(self):
         dev = self.open("text.html")
@@ -163,8 +186,8 @@ class DeviceBrowsing(unittest.TestCase):
         dev = self.open("table.html")
         rows = dev.screenshot("table")
         # Cells of 160 x 80 at (20, 20) with 2-pixel borders, collapsed.
-        cells = {(50, 30): (0xff, 0xd0, 0xd0), (131, 30): (0xd0, 0xff, 0xd0),
-                 (50, 71): (0xd0, 0xd0, 0xff), (131, 71): (0xff, 0xff, 0x90)}
+        cells = {(25, 20): (0xff, 0xd0, 0xd0), (105, 20): (0xd0, 0xff, 0xd0),
+                 (25, 60): (0xd0, 0xd0, 0xff), (105, 60): (0xff, 0xff, 0x90)}
         for (x, y), colour in cells.items():
             self.assertTrue(near(rows[y][x], colour, 12), "cell at %d,%d is %r" % (x, y, rows[y][x]))
         # The borders: dark lines between the cells and around them.
@@ -194,9 +217,9 @@ class DeviceBrowsing(unittest.TestCase):
         self.assertGreater(ink(rows, (312, 0, 320, 230), (255, 255, 255), 10), 0, "a vertical scroll bar")
         self.assertGreater(ink(rows, (0, 232, 310, 240), (255, 255, 255), 10), 0, "a horizontal scroll bar")
         for _ in range(3):
-            dev.step("key %d" % VK_DOWN)
+            dev.step("key %d" % PAGE_DOWN_KEY)
         for _ in range(3):
-            dev.step("key %d" % VK_RIGHT)
+            dev.step("key %d" % PAGE_RIGHT_KEY)
         rows = dev.screenshot("long-bottom-right")
         self.assertFalse(near(rows[30][30], (0xd0, 0x20, 0x20), 16), "the red block scrolled away")
         yellow = count_near(rows, (0, 0, 310, 230), (0xe0, 0xc0, 0x20), 16)
@@ -217,7 +240,7 @@ class DeviceBrowsing(unittest.TestCase):
         for box in ((5, 5, 105, 17), (110, 5, 210, 17), (5, 45, 80, 59), (100, 45, 175, 85), (5, 95, 155, 135)):
             self.assertGreater(ink(rows, box, (255, 255, 255), 30), 20, "a control in %r" % (box,))
         before = len(self.stack.server.log("page"))
-        dev.do("tap 50 10", "wait-idle 300", "type Ann", KEYPAD_OK, "wait-idle 300")
+        dev.do("tap 50 10", "wait-idle 300", "type ann", KEYPAD_OK, "wait-idle 300")
         wait_for(lambda: any(r.get("message") == "TF" for r in self.stack.server.log("message")), timeout=20)
         dev.settle(before)
         dev.step("tap 10 30")   # the check box
@@ -225,7 +248,7 @@ class DeviceBrowsing(unittest.TestCase):
         dev.step("tap 30 152")  # Send
         rows = dev.screenshot("sent")
         form = self.stack.site.requests("/form-echo")[-1]["form"]
-        self.assertEqual(form.get("who"), ["Ann"])
+        self.assertEqual(form.get("who"), ["ANN"])  # the keypad's letter layer starts in capitals
         self.assertEqual(form.get("tea"), ["yes"])
         self.assertEqual(form.get("size"), ["large"])
         self.assertEqual(form.get("colour"), ["red"])

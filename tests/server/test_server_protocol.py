@@ -169,11 +169,25 @@ class Protocol(unittest.TestCase):
     def test_scrolling_moves_the_page(self):
         c, page = self.login()
         self.assertTrue(page.find("SV"), "the index page is taller than the screen")
-        down = c.ask("<PGD>\r\n\r\n")
-        self.assertFalse(down.unchanged)
-        self.assertIn("Far below", down.text() + c.ask("<PGD>\r\n\r\n").text())
+        thumb = page.find("SV")[0].num(5)
+        seen = ""
+        for _ in range(4):
+            down = c.ask("<PGD>\r\n\r\n")
+            self.assertFalse(down.unchanged)
+            self.assertFalse(down.cut, "the same page, scrolled")
+            self.assertGreater(down.find("SV")[0].num(5), thumb, "the thumb moves down")
+            thumb = down.find("SV")[0].num(5)
+            seen += down.text()
+            if "Far below" in seen:
+                break
+        self.assertIn("Far below", seen)
+        self.assertNotIn("Set cookie", seen)
         up = c.ask("<PGU>\r\n\r\n")
-        self.assertFalse(up.unchanged)
+        self.assertLess(up.find("SV")[0].num(5), thumb)
+        # A tap on the bar above its thumb jumps there.
+        bar = up.find("SV")[0]
+        top = c.ask("<SC %d %d>\r\n\r\n" % (bar.num(1) + 8, bar.num(2) + 2))
+        self.assertLessEqual(top.find("SV")[0].num(5), bar.num(5))
 
     def test_unknown_or_malformed_messages_change_nothing(self):
         c, _ = self.login()
