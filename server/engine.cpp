@@ -37,6 +37,10 @@ std::vector<std::string> engine_arguments(const EngineOptions& options)
         "--mute-audio",
         // Captured pixels are the page's own colours, whatever the machine.
         "--force-color-profile=srgb",
+        // A navigation keeps its renderer process and frame instead of
+        // building new ones (measured: 83 -> 51 ms of processor time for a
+        // local page); history steps reload anyway, so nothing is cached.
+        "--disable-features=ProactivelySwapBrowsingInstance,RenderDocument,BackForwardCache",
     };
     if (!options.host_map.empty()) {
         std::string rules;

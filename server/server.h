@@ -128,6 +128,8 @@ struct Session {
     uint64_t op_timer = 0;
     int64_t op_deadline = 0;
     std::function<void()> waiter;  // re-checked after every page event
+    std::vector<std::pair<const char*, int64_t>> phases;  // steps of the work in hand, ms each
+    int64_t phase_mark = 0;
     uint64_t pages_sent = 0, bytes_sent = 0;
     int64_t created_ms = 0;
 };

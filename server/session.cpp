@@ -350,6 +350,14 @@ void session_browser_event(const std::string& method, const json& p)
 
 // ---- answers ----
 
+// Notes how long the step that just ended took, for the page's log line.
+static void phase(Session* s, const char* name)
+{
+    int64_t now = loop_now_ms();
+    s->phases.emplace_back(name, now - s->phase_mark);
+    s->phase_mark = now;
+}
+
 static void log_page(Session* s, size_t bytes, const char* outcome, bool cut)
 {
     const Work& w = s->current;
@@ -361,6 +369,12 @@ static void log_page(Session* s, size_t bytes, const char* outcome, bool cut)
                {"cut", cut}};
     if (!s->shown_url.empty())
         f["url"] = s->shown_url;
+    if (!s->phases.empty()) {
+        nlohmann::ordered_json p = nlohmann::ordered_json::object();
+        for (const auto& ph : s->phases)
+            p[ph.first] = p.value(ph.first, int64_t(0)) + ph.second;
+        f["phases"] = p;
+    }
     log_event("page", f);
 }
 
@@ -391,10 +405,12 @@ static std::string text_answer(const std::vector<std::string>& lines)
 // Snapshot, capture and render of the page as it is now; answers the work.
 static void render_now(Session* s, bool new_page, Via via, const std::string& address)
 {
+    phase(s, "wait");
     std::string settle = render_settle_script(s->viewport);
     auto snapshot = [new_page, via, address](Session* s) {
         step(s, "DOMSnapshot.captureSnapshot", render_snapshot_params(),
              [new_page, via, address](Session* s, const json& snap, const std::string&) {
+                 phase(s, "snapshot");
                  auto snap_ptr = std::make_shared<json>(snap);
                  auto render = [new_page, via, address, snap_ptr](Session* s, const std::string& png) {
                      RenderInput in;
@@ -406,6 +422,7 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
                          in.notice += (in.notice.empty() ? "" : " / ") + n;
                      in.key = s->login.key;
                      RenderedPage page = render_page(in, s->images);
+                     phase(s, "render");
                      std::string body;
                      if (!page.cut && s->have_last && page.signature == s->last.signature && s->notices.empty()) {
                          pw_st(body);
@@ -440,6 +457,7 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
                      return;
                  }
                  step(s, "Page.captureScreenshot", cap, [render](Session* s, const json& r, const std::string&) {
+                     phase(s, "capture");
                      render(s, engine_base64_decode(r.value("data", std::string())));
                  });
              });
@@ -449,7 +467,10 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
         return;
     }
     step(s, "Runtime.evaluate", {{"expression", settle}, {"awaitPromise", true}, {"returnByValue", true}},
-         [snapshot](Session* s, const json&, const std::string&) { snapshot(s); });
+         [snapshot](Session* s, const json&, const std::string&) {
+             phase(s, "sizes");
+             snapshot(s);
+         });
 }
 
 // Waits for the page to be quiet for `quiet` ms, and at least `least` ms in
@@ -461,6 +482,7 @@ static void settle(Session* s, int quiet, int limit, Then then, int least = 0)
          [then](Session* s, const json&, const std::string&) {
              // A page that navigated or died under the evaluation fails it;
              // the caller looks at the events anyway.
+             phase(s, "settle");
              then(s);
          },
          limit + 2000);
@@ -545,6 +567,7 @@ static std::string seconds_text(int64_t ms)
 // What to show once a navigation has ended.
 static void after_navigation(Session* s, NavOutcome o, Via via)
 {
+    phase(s, "navigate");
     PageEvents& ev = s->ev;
     switch (o) {
     case NAV_LOADED:
@@ -685,6 +708,7 @@ static void show_own(Session* s, OwnPage kind, const std::string& address, const
 
 static void after_action(Session* s, NavMark m)
 {
+    phase(s, "action");
     if (!s->ev.popup_url.empty()) {
         std::string url = s->ev.popup_url;
         log_event("window-open", ojson{{"session", s->id}, {"url", url}});
@@ -1035,6 +1059,8 @@ static void start_next(Session* s)
     s->busy = true;
     ++s->op;
     restart_deadline(s);
+    s->phases.clear();
+    s->phase_mark = loop_now_ms();
     if (!s->page_ready || s->engine_gen != srv.engine_gen) {
         setup_page(s, [](Session* s) { dispatch(s); });
         return;
