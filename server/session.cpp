@@ -644,11 +644,36 @@ static void restart_deadline(Session* s)
     s->op_deadline = loop_now_ms() + srv.config.page_timeout_ms;
 }
 
+// Only web addresses are opened for the handheld: a typed "file:" or
+// "javascript:" address would read the server's files or run in the page.
+static bool web_address(const std::string& url)
+{
+    size_t colon = url.find("://");
+    if (colon == std::string::npos)
+        return false;
+    std::string scheme = url.substr(0, colon);
+    for (auto& c : scheme)
+        c = char(tolower((unsigned char)c));
+    return scheme == "http" || scheme == "https";
+}
+
 static void navigate(Session* s, const std::string& url, Via via)
 {
+    if (!web_address(url)) {
+        log_event("error", ojson{{"session", s->id}, {"what", "not a web address"}, {"url", url}});
+        show_own(s, OWN_FAILED, url, "only http and https addresses open", false);
+        return;
+    }
     NavMark m = mark_events(s);
     s->ev.requested_url = url;
-    step(s, "Page.navigate", {{"url", url}}, [m, via, url](Session* s, const json& r, const std::string&) {
+    call(s, "Page.navigate", {{"url", url}}, [m, via, url](Session* s, const json& r, const std::string& err) {
+        if (!err.empty()) {
+            // The engine refuses the address itself (malformed).
+            log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", "Page.navigate"}, {"error", err}});
+            if (err != "engine stopped")
+                show_own(s, OWN_FAILED, url, err, false);
+            return;
+        }
         if (r.value("isDownload", false)) {
             s->ev.download = url;
             after_navigation(s, NAV_DOWNLOAD, via);

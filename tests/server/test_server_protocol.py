@@ -129,6 +129,11 @@ class Protocol(unittest.TestCase):
         self.assertIn("could not be found", page.text())
         page = c.ask("<URL http://%s:1/ >\r\n\r\n" % self.site.addr)
         self.assertNotIn(b"<BU>", page.body)
+        # Only web addresses: the server's own files stay closed.
+        page = c.ask("<URL file:///etc/passwd >\r\n\r\n")
+        self.assertNotIn(b"<BU>", page.body)
+        self.assertIn("only http and https", page.text())
+        self.assertNotIn("root:", page.text())
 
     def test_fragments_and_empty_answers(self):
         c, _ = self.login()
