@@ -18,13 +18,15 @@ Addresses of its own:
 """
 import argparse
 import html
-import json
 import os
 import sys
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import cvproto  # noqa: E402
 
 TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".png": "image/png", ".jpg": "image/jpeg",
          ".gif": "image/gif", ".svg": "image/svg+xml", ".js": "text/javascript"}
@@ -122,15 +124,13 @@ class Handler(BaseHTTPRequestHandler):
         self._send(200, data, TYPES.get(os.path.splitext(full)[1], "application/octet-stream"))
 
 
-class Site:
+class Site(cvproto.Recorder):
     """The site on addr:port in a thread of its own; records in memory and,
     with a log file, one JSON line each."""
 
     def __init__(self, addr, port, root, log=None):
+        super().__init__(log)
         self.root = os.path.realpath(root)
-        self.log = log
-        self.records = []
-        self.lock = threading.Lock()
         self.httpd = ThreadingHTTPServer((addr, port), Handler)
         self.httpd.daemon_threads = True
         self.httpd.site = self
@@ -144,13 +144,6 @@ class Site:
     def stop(self):
         self.httpd.shutdown()
         self.httpd.server_close()
-
-    def record(self, entry):
-        with self.lock:
-            self.records.append(entry)
-            if self.log:
-                with open(self.log, "a") as f:
-                    f.write(json.dumps(entry) + "\n")
 
     def requests(self, path=None):
         with self.lock:
