@@ -402,6 +402,7 @@ static bool start_engine(std::string* error)
     EngineOptions o;
     o.browser = srv.config.browser;
     o.host_map = srv.config.host_map;
+    o.extra_args = render_engine_switches();
     int64_t t0 = loop_now_ms();
     if (!engine_start(srv.engine, o, error))
         return false;
