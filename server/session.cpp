@@ -233,7 +233,8 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
             ev.loading = false;
     } else if (method == "Page.frameNavigated") {
         const json& f = p.contains("frame") ? p["frame"] : json::object();
-        if (!f.contains("parentId") && f.value("id", std::string()) == s->main_frame) {
+        if (!f.contains("parentId")) {
+            s->main_frame = f.value("id", s->main_frame);
             ++ev.doc_seq;
             ev.url = f.value("url", std::string());
             ev.unreachable = f.value("unreachableUrl", std::string());
@@ -666,6 +667,7 @@ static void navigate(Session* s, const std::string& url, Via via)
     }
     NavMark m = mark_events(s);
     s->ev.requested_url = url;
+    restart_deadline(s);  // the navigation has its whole time, whatever came before it
     call(s, "Page.navigate", {{"url", url}}, [m, via, url](Session* s, const json& r, const std::string& err) {
         if (!err.empty()) {
             // The engine refuses the address itself (malformed).
@@ -724,8 +726,17 @@ static void show_own(Session* s, OwnPage kind, const std::string& address, const
     NavMark m = mark_events(s);
     restart_deadline(s);
     step(s, "Page.navigate", {{"url", "about:blank"}}, [m, fill](Session* s, const json&, const std::string&) {
-        s->ev.started = s->ev.loading = true;
-        await_navigation(s, m, [fill](Session* s, NavOutcome) { fill(s); });
+        // Only the blank document itself will do: a stop of what loaded
+        // before it may still be on its way.
+        wait_until(
+            s, [m](Session* s) { return s->ev.doc_seq != m.doc_seq && s->ev.loaded_doc == s->ev.doc_seq; },
+            [fill](Session* s, bool timed_out) {
+                if (timed_out)
+                    finish(s, text_answer({"The page could not be shown."}), "engine-error");
+                else
+                    fill(s);
+            },
+            s->op_deadline);
     });
 }
 
