@@ -90,6 +90,7 @@ using Then = std::function<void(Session*)>;
 using ThenResult = std::function<void(Session*, const json& result, const std::string& error)>;
 
 static void start_next(Session* s);
+static void dispatch(Session* s);
 static void finish(Session* s, const std::string& body, const char* outcome);
 static std::string text_answer(const std::vector<std::string>& lines);
 static void render_now(Session* s, bool new_page, Via via, const std::string& address);
@@ -920,24 +921,82 @@ static std::string typed_address(const std::string& typed)
 
 // ---- the page of a session ----
 
-// Creates the browser context and its page; then runs then.
-static void setup_page(Session* s, Then then)
+// Pages set up at once. Setting one up starts a renderer process, the
+// dearest thing the engine does; a burst of logins takes turns rather than
+// starving each other (measured: 20 at once on 2 cores ran into time-outs).
+static const size_t SETUPS_AT_ONCE = 2;
+// A set-up call may wait this long for a loaded engine.
+static const int SETUP_TIMEOUT_MS = 30000;
+static std::set<uint64_t> setups;                               // sessions setting up
+static std::deque<std::pair<uint64_t, uint64_t>> setup_queue;  // (session, op) waiting
+
+static void setup_begin(Session* s);
+
+// The session's set-up ended (done, failed, or the session went): the next
+// waiting one may begin.
+static void setup_release(uint64_t id)
+{
+    if (!setups.erase(id))
+        return;
+    while (setups.size() < SETUPS_AT_ONCE && !setup_queue.empty()) {
+        auto next = setup_queue.front();
+        setup_queue.pop_front();
+        Session* s = session_find(next.first);
+        if (s && s->op == next.second && s->busy && srv.engine_up) {
+            setups.insert(s->id);
+            setup_begin(s);
+        }
+    }
+}
+
+// Creates the browser context and its page, then dispatches the work in hand.
+static void setup_page(Session* s)
+{
+    if (setups.size() >= SETUPS_AT_ONCE) {
+        setup_queue.emplace_back(s->id, s->op);
+        return;
+    }
+    setups.insert(s->id);
+    setup_begin(s);
+}
+
+// A set-up that failed: what was made goes, and the work is answered.
+static void setup_failed(Session* s, const std::string& what, const std::string& err)
+{
+    log_event("error", ojson{{"session", s->id}, {"what", what}, {"error", err}});
+    setup_release(s->id);
+    if (!s->esession.empty())
+        engine_drop_session(srv.engine, s->esession);
+    if (!s->context.empty()) {
+        srv.by_context.erase(s->context);
+        engine_call(srv.engine, "Target.disposeBrowserContext", {{"browserContextId", s->context}}, "", nullptr);
+    }
+    s->context.clear();
+    s->esession.clear();
+    s->page_ready = false;
+    if (err != "engine stopped")
+        finish(s, text_answer({"The browser engine could not open a page.", "Please try again later."}),
+               "engine-error");
+}
+
+static void setup_begin(Session* s)
 {
     s->engine_gen = srv.engine_gen;
     s->page_ready = false;
+    s->context.clear();
+    s->esession.clear();
     uint64_t id = s->id, op = s->op, gen = s->engine_gen;
+    // The session of a reply, or null (and its turn given up) when the
+    // session, its work or the engine changed meanwhile.
     auto alive = [id, op, gen]() -> Session* {
         Session* s = session_find(id);
-        return s && s->op == op && s->engine_gen == gen && srv.engine_gen == gen ? s : nullptr;
-    };
-    auto fail = [](Session* s, const std::string& what, const std::string& err) {
-        log_event("error", ojson{{"session", s->id}, {"what", what}, {"error", err}});
-        if (err != "engine stopped")
-            finish(s, text_answer({"The browser engine could not open a page.", "Please try again later."}),
-                   "engine-error");
+        if (s && s->op == op && s->engine_gen == gen && srv.engine_gen == gen)
+            return s;
+        setup_release(id);
+        return nullptr;
     };
     engine_call(srv.engine, "Target.createBrowserContext", {{"disposeOnDetach", true}}, "",
-                [alive, fail, then](const json& r, const std::string& err) {
+                [alive](const json& r, const std::string& err) {
         Session* s = alive();
         if (!s) {
             // The session went away meanwhile: the context must not stay.
@@ -947,56 +1006,74 @@ static void setup_page(Session* s, Then then)
             return;
         }
         if (!err.empty())
-            return fail(s, "createBrowserContext", err);
+            return setup_failed(s, "createBrowserContext", err);
         s->context = r.value("browserContextId", std::string());
         srv.by_context[s->context] = s->id;
         engine_call(srv.engine, "Browser.setDownloadBehavior",
                     {{"behavior", "deny"}, {"browserContextId", s->context}, {"eventsEnabled", true}}, "", nullptr);
         engine_call(srv.engine, "Target.createTarget", {{"url", "about:blank"}, {"browserContextId", s->context}}, "",
-                    [alive, fail, then](const json& r, const std::string& err) {
+                    [alive](const json& r, const std::string& err) {
             Session* s = alive();
             if (!s)
                 return;
             if (!err.empty())
-                return fail(s, "createTarget", err);
+                return setup_failed(s, "createTarget", err);
             s->target = r.value("targetId", std::string());
             engine_call(srv.engine, "Target.attachToTarget", {{"targetId", s->target}, {"flatten", true}}, "",
-                        [alive, fail, then](const json& r, const std::string& err) {
+                        [alive](const json& r, const std::string& err) {
                 Session* s = alive();
                 if (!s)
                     return;
                 if (!err.empty())
-                    return fail(s, "attachToTarget", err);
+                    return setup_failed(s, "attachToTarget", err);
                 s->esession = r.value("sessionId", std::string());
                 uint64_t sid = s->id;
                 engine_on_session(srv.engine, s->esession,
                                   [sid](const std::string& m, const json& p) { page_event(sid, m, p); });
-                s->page_ready = true;
                 s->ev = PageEvents();
                 s->have_last = false;
                 s->own_entries.clear();
-                steps(s,
-                      {{"Page.enable", json::object()},
-                       {"Runtime.enable", json::object()},
-                       {"Network.enable", {{"maxTotalBufferSize", 0}, {"maxResourceBufferSize", 0}}},
-                       {"Emulation.setDeviceMetricsOverride",
-                        {{"width", s->viewport.width}, {"height", s->viewport.height}, {"deviceScaleFactor", 1},
-                         {"mobile", false}}},
-                       {"Page.addScriptToEvaluateOnNewDocument", {{"source", render_new_document_script()}}},
-                       {"Page.addScriptToEvaluateOnNewDocument", {{"source", OWN_SCRIPT}}}},
-                      [then](Session* s) {
-                          step(s, "Page.getFrameTree", json::object(),
-                               [then](Session* s, const json& r, const std::string&) {
-                                   if (r.contains("frameTree"))
-                                       s->main_frame = r["frameTree"]["frame"].value("id", s->target);
-                                   else
-                                       s->main_frame = s->target;
-                                   then(s);
-                               });
-                      });
-            });
-        });
-    });
+                s->main_frame = s->target;
+                const std::vector<std::pair<std::string, json>> calls = {
+                    {"Page.enable", json::object()},
+                    {"Runtime.enable", json::object()},
+                    {"Network.enable", {{"maxTotalBufferSize", 0}, {"maxResourceBufferSize", 0}}},
+                    {"Emulation.setDeviceMetricsOverride",
+                     {{"width", s->viewport.width}, {"height", s->viewport.height}, {"deviceScaleFactor", 1},
+                      {"mobile", false}}},
+                    {"Page.addScriptToEvaluateOnNewDocument", {{"source", render_new_document_script()}}},
+                    {"Page.addScriptToEvaluateOnNewDocument", {{"source", OWN_SCRIPT}}},
+                    {"Page.getFrameTree", json::object()},
+                };
+                auto left = std::make_shared<size_t>(calls.size());
+                auto failed = std::make_shared<bool>(false);
+                for (const auto& c : calls) {
+                    std::string method = c.first;
+                    engine_call(srv.engine, method, c.second, s->esession,
+                                [alive, left, failed, method](const json& r, const std::string& err) {
+                        if (*failed)
+                            return;
+                        Session* s = alive();
+                        if (!s) {
+                            *failed = true;
+                            return;
+                        }
+                        if (!err.empty()) {
+                            *failed = true;
+                            return setup_failed(s, method, err);
+                        }
+                        if (method == "Page.getFrameTree" && r.contains("frameTree"))
+                            s->main_frame = r["frameTree"]["frame"].value("id", s->target);
+                        if (--*left == 0) {
+                            s->page_ready = true;
+                            setup_release(s->id);
+                            dispatch(s);
+                        }
+                    }, SETUP_TIMEOUT_MS);
+                }
+            }, SETUP_TIMEOUT_MS);
+        }, SETUP_TIMEOUT_MS);
+    }, SETUP_TIMEOUT_MS);
 }
 
 // ---- the work queue ----
@@ -1098,7 +1175,7 @@ static void start_next(Session* s)
     s->phases.clear();
     s->phase_mark = loop_now_ms();
     if (!s->page_ready || s->engine_gen != srv.engine_gen) {
-        setup_page(s, [](Session* s) { dispatch(s); });
+        setup_page(s);
         return;
     }
     dispatch(s);
@@ -1179,6 +1256,7 @@ void session_end(Session* s, const char* reason)
 {
     uint64_t id = s->id;
     clear_wait(s);
+    setup_release(id);
     ++s->op;
     if (s->page_ready && s->engine_gen == srv.engine_gen) {
         engine_drop_session(srv.engine, s->esession);
@@ -1202,6 +1280,8 @@ void session_end(Session* s, const char* reason)
 void sessions_engine_lost()
 {
     srv.by_context.clear();
+    setups.clear();
+    setup_queue.clear();
     for (auto& e : srv.sessions) {
         Session* s = e.second.get();
         clear_wait(s);

@@ -55,6 +55,29 @@ def pss_kb(pid):
     return 0
 
 
+def cpu_seconds(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            v = f.read().rsplit(")", 1)[1].split()
+        return (int(v[11]) + int(v[12])) / os.sysconf("SC_CLK_TCK")
+    except OSError:
+        return 0.0
+
+
+def group_cpu(server):
+    """Processor seconds of the server and of its browser's live processes."""
+    pgid = server.engine_pid()
+    total = cpu_seconds(server.proc.pid)
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                if os.getpgid(int(name)) == pgid:
+                    total += cpu_seconds(int(name))
+            except OSError:
+                continue
+    return total
+
+
 def group_pss_mb(server):
     """PSS of the server and of every process of its browser's group."""
     pgid = server.engine_pid()
@@ -75,7 +98,10 @@ def tap_latency(stack, taps):
     c.answer(timeout=60)
     times = []
     sizes = []
+    cpu0 = None
     for i in range(taps + 3):
+        if i == 3:
+            cpu0 = group_cpu(stack.server)
         t = time.perf_counter()
         page = c.ask("<MC %d %d>\r\n\r\n" % LINK)
         dt = (time.perf_counter() - t) * 1000
@@ -84,9 +110,10 @@ def tap_latency(stack, taps):
         if i >= 3:  # the first few warm the engine's caches
             times.append(dt)
             sizes.append(len(page.body))
+    cpu = (group_cpu(stack.server) - cpu0) * 1000 / taps
     c.close()
     server_ms = [r["ms"] for r in stack.server.log("page") if r.get("message") == "MC"][3:]
-    return {"median": statistics.median(times), "p95": percentile(times, 95), "server_median": statistics.median(server_ms),
+    return {"cpu_ms": cpu, "median": statistics.median(times), "p95": percentile(times, 95), "server_median": statistics.median(server_ms),
             "server_p95": percentile(server_ms, 95), "taps": len(times), "bytes": statistics.median(sizes)}
 
 
@@ -200,6 +227,8 @@ def render_doc(r):
         "| tap on a link to a complete new page (local page, %d taps), median | %.0f ms | ≤ %d ms |" % (t["taps"], t["median"], GOALS["tap_median_ms"]),
         "| the same, 95th percentile | %.0f ms | |" % t["p95"],
         "| the same as the server logs it (arrival to answer), median / 95th percentile | %.0f / %.0f ms | |" % (t["server_median"], t["server_p95"]),
+        "| processor time a page takes (server and browser), so pages a second the %d cores hold | %.0f ms, %.1f pages/s = %d sessions at one page every 2 s | ≥ %d sessions |" % (
+            os.cpu_count(), t["cpu_ms"], os.cpu_count() * 1000 / t["cpu_ms"], int(os.cpu_count() * 2000 / t["cpu_ms"]), GOALS["sessions"]),
         "| memory per extra session (PSS of server and browser, 1 → %d sessions) | %.1f MB | ≤ %d MB |" % (mem["extra"] + 1, mem["per_session"], GOALS["mb_per_session"]),
         "| memory with one session / with %d | %.0f MB / %.0f MB | |" % (mem["extra"] + 1, mem["one"], mem["many"]),
     ]
@@ -248,8 +277,9 @@ def main():
         r["engine"] = stack.server.log("engine-start")[0]["product"]
         print("tap latency ...", flush=True)
         r["tap"] = tap_latency(stack, taps)
-        print("  median %.0f ms, p95 %.0f ms (server %.0f / %.0f ms)" % (
-            r["tap"]["median"], r["tap"]["p95"], r["tap"]["server_median"], r["tap"]["server_p95"]), flush=True)
+        print("  median %.0f ms, p95 %.0f ms (server %.0f / %.0f ms), %.0f ms of processor time a page" % (
+            r["tap"]["median"], r["tap"]["p95"], r["tap"]["server_median"], r["tap"]["server_p95"], r["tap"]["cpu_ms"]),
+            flush=True)
         print("bytes ...", flush=True)
         pages = ["tests/server/pages/images.html", "site/www/gallery.html", "site/www/index.html", "site/www/article.html"]
         pages = [p for p in pages if os.path.exists(os.path.join(SOURCE, p))]
@@ -272,6 +302,8 @@ def main():
             r["load"].append(row)
             print("  %d pages, median %.0f ms, p95 %.0f ms, max %.0f ms, %d late, %d errors" % (
                 row["pages"], row["median"], row["p95"], row["max"], row["late"], len(row["errors"])), flush=True)
+            for e in row["errors"][:3]:
+                print("    " + e[:300], flush=True)
         finally:
             stack.close()
     text = render_doc(r)
