@@ -137,15 +137,19 @@ static void recency_push_mru(GlyphStore* s, GlyphEntry* e) {
     if (!s->lru) s->lru = off;
 }
 
+void glyph_store_touch(GlyphStore* s, GlyphEntry* e) {
+    if (s->mru != offset_of(s, e)) {
+        recency_unlink(s, e);
+        recency_push_mru(s, e);
+    }
+}
+
 GlyphEntry* glyph_store_find(GlyphStore* s, uint16_t style, uint16_t character, uint32_t size) {
     if (!s) return nullptr;
     for (GlyphEntry* e = entry_at(s, s->buckets[bucket_of(style, character, size)]); e;
          e = entry_at(s, e->next)) {
         if (e->character == character && e->style == style && e->pixel_size == size) {
-            if (s->mru != offset_of(s, e)) {
-                recency_unlink(s, e);
-                recency_push_mru(s, e);
-            }
+            glyph_store_touch(s, e);
             return e;
         }
     }

@@ -127,6 +127,8 @@ GlyphStore* glyph_store_create(int32_t block_size, int* err);
 void glyph_store_destroy(GlyphStore* store, int* err);
 void glyph_store_reset(GlyphStore* store, int* err);
 GlyphEntry* glyph_store_find(GlyphStore* store, uint16_t style, uint16_t character, uint32_t size);
+// Makes a linked entry the most recently used, as a find that hits it does.
+void glyph_store_touch(GlyphStore* store, GlyphEntry* e);
 GlyphEntry* glyph_lookup(GlyphStore* store, uint16_t style, uint32_t size, TextEngine* engine,
                          uint32_t character, int* err);
 int glyph_present(GlyphStore* store, uint16_t style, uint32_t size, TextEngine* engine,

@@ -115,15 +115,30 @@ static void build_ramp(TextEngine* engine, DWORD foreground, DWORD background) {
     // mode L: one colour per level-table entry, built aside first
     uint32_t* block = (uint32_t*)pool_alloc(engine->pool, 4 + 4 * (GLYPH_MAX_LEVEL + 1));
     uint32_t* colours = block + 1;
+    // The table's byte weights, worked out once.
+    static BYTE weight[GLYPH_MAX_LEVEL + 1][3];
+    static bool weighed;
+    if (!weighed) {
+        for (int i = 0; i <= GLYPH_MAX_LEVEL; i++)
+            for (int ch = 0; ch < 3; ch++) weight[i][ch] = twelfth[digit13(level_table[i][ch])];
+        weighed = true;
+    }
     int black_on_white = f[0] == 0 && f[1] == 0 && f[2] == 0 && b[0] == 255 && b[1] == 255 &&
                          b[2] == 255;
-    for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) {
-        BYTE c[3];
-        for (int ch = 0; ch < 3; ch++) {
-            int w = twelfth[digit13(level_table[i][ch])];
-            c[ch] = black_on_white ? (BYTE)(255 - w) : (BYTE)(((256 - w) * b[ch] + w * f[ch]) >> 8);
+    if (black_on_white) {
+        for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) {
+            const BYTE* w = weight[i];
+            colours[i] = (uint32_t)(255 - w[0]) | (uint32_t)(255 - w[1]) << 8 | (uint32_t)(255 - w[2]) << 16;
         }
-        colours[i] = (uint32_t)c[0] | (uint32_t)c[1] << 8 | (uint32_t)c[2] << 16;
+    } else {
+        // (256 - w) * b + w * f, written with one product per channel
+        int d0 = f[0] - b[0], d1 = f[1] - b[1], d2 = f[2] - b[2];
+        int b0 = b[0] << 8, b1 = b[1] << 8, b2 = b[2] << 8;
+        for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) {
+            const BYTE* w = weight[i];
+            colours[i] = (uint32_t)((b0 + w[0] * d0) >> 8) | (uint32_t)((b1 + w[1] * d1) >> 8) << 8 |
+                         (uint32_t)((b2 + w[2] * d2) >> 8) << 16;
+        }
     }
     for (int i = 0; i <= GLYPH_MAX_LEVEL; i++) unpack(colours[i], gfx.palette[PALETTE_RAMP_FIRST + i]);
     pool_free(engine->pool, block);
@@ -185,13 +200,24 @@ static void distinct_codes(const WCHAR* text, uint16_t length, RunCodes* rc) {
     }
 }
 
-// Pins every distinct code the main store holds (and notes its entry), or
-// unpins them again.
-static void pin_run(TextEngine* engine, RunCodes* rc, uint16_t style, uint32_t size, int pin) {
+// Pins every distinct code the main store holds and notes its entry.
+static void pin_run(TextEngine* engine, RunCodes* rc, uint16_t style, uint32_t size) {
     for (int i = 0; i < rc->n; i++) {
         GlyphEntry* e = glyph_store_find(engine->main_store, style, rc->code[i], size);
-        if (e) e->pinned = pin ? 1 : 0;
-        if (pin) rc->entry[i] = e;
+        if (e) e->pinned = 1;
+        rc->entry[i] = e;
+    }
+}
+
+// Unpins them again. Nothing links or unlinks entries during a run, so the
+// noted entries are what a find would meet; each becomes the most recently
+// used, as the find would make it.
+static void unpin_run(TextEngine* engine, RunCodes* rc) {
+    for (int i = 0; i < rc->n; i++) {
+        GlyphEntry* e = rc->entry[i];
+        if (!e) continue;
+        glyph_store_touch(engine->main_store, e);
+        e->pinned = 0;
     }
 }
 
@@ -231,17 +257,29 @@ static int glyph_for(TextEngine* engine, const RunCodes& rc, uint16_t style, uin
 // every coordinate sum inside 32 bits.
 #define PEN_LIMIT 0x100000
 
-// Pixel values of the ramp entries 13 + level, taken from the palette as it
-// stands when the run is drawn (the ramp is built before the first glyph).
+// Pixel values of the ramp entries 13 + level, as the palette stands when
+// the run is drawn (the ramp is built before the first glyph). Levels above
+// the ramp's last entry take that entry. The values are worked out again
+// only when the ramp's part of the palette differs from the copy they were
+// worked out from.
 struct RampPixels {
-    uint16_t v[RAMP_SIZE];
+    uint16_t v[256];
+    BYTE from[RAMP_SIZE][3];
 };
 
-static void ramp_pixels(RampPixels* rp) {
+static const RampPixels& ramp_pixels() {
+    static RampPixels rp;
+    static bool ready;
+    const BYTE(*ramp)[3] = gfx.palette + PALETTE_RAMP_FIRST;
+    if (ready && memcmp(rp.from, ramp, sizeof rp.from) == 0) return rp;
+    memcpy(rp.from, ramp, sizeof rp.from);
     for (int level = 1; level < RAMP_SIZE; level++) {
-        const BYTE* c = gfx.palette[PALETTE_RAMP_FIRST + level];
-        rp->v[level] = gfx_rgb565(c[0], c[1], c[2]);
+        const BYTE* c = ramp[level];
+        rp.v[level] = (uint16_t)(((c[0] & 0xF8) << 8) | ((c[1] & 0xFC) << 3) | (c[2] >> 3));
     }
+    for (int level = RAMP_SIZE; level < 256; level++) rp.v[level] = rp.v[RAMP_SIZE - 1];
+    ready = true;
+    return rp;
 }
 
 // Glyph levels at (x, y): only the part inside the clip is visited, one
@@ -261,14 +299,12 @@ static void draw_glyph(const GlyphView& g, const RampPixels& rp, int64_t x, int6
     if (y + r1 > clip.bottom) r1 = clip.bottom - y;
     if (c0 > c1 || r0 > r1) return;  // glyph lies outside the clip
     long step = gfx.props.cbxPitch;
+    long span = (long)(r1 - r0 + 1) * width;
     for (int64_t c = c0; c <= c1; c++) {
         char* p = gfx.frame + (long)(y + r0) * step + (long)(319 - (x + c)) * gfx.props.cbyPitch;
         const uint8_t* l = levels + r0 * width + c;
-        for (int64_t r = r0; r <= r1; r++, p += step, l += width) {
-            uint8_t level = *l;
-            if (level == 0) continue;  // background stays
-            if (level >= RAMP_SIZE) level = RAMP_SIZE - 1;
-            *(uint16_t*)p = rp.v[level];
+        for (const uint8_t* end = l + span; l != end; l += width, p += step) {
+            if (*l) *(uint16_t*)p = rp.v[*l];  // level 0: the background stays
         }
     }
 }
@@ -332,7 +368,7 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
     engine->cur_size = key_size;
     static RunCodes rc;  // one run at a time: the program has one drawing thread
     distinct_codes(text, length, &rc);
-    pin_run(engine, &rc, style, key_size, 1);
+    pin_run(engine, &rc, style, key_size);
     int width;
     int last = -1;  // the last code that found a glyph
     if (measure_only) {
@@ -342,8 +378,7 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
             width = pixels_of(run_advance(engine, rc, text, length, style, key_size));
             sample_background(engine, width, x, y, size);
         }
-        RampPixels rp;
-        ramp_pixels(&rp);
+        const RampPixels& rp = ramp_pixels();
         int64_t acc = 0;
         GlyphView g;
         for (int i = 0; i < length && text[i]; i++) {
@@ -360,7 +395,7 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
     // character would have left it.
     for (int i = 0; i < length && text[i]; i++) last = i;
     if (last >= 0) find_glyph(engine, style, key_size, text[last]);
-    pin_run(engine, &rc, style, key_size, 0);
+    unpin_run(engine, &rc);
     return width;
 }
 
