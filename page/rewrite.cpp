@@ -119,8 +119,13 @@ static int write_kept(const BYTE* copy, const BYTE* mask, long size) {
     FILE* out = fopen(app.page_file_path, "wb");
     if (!out) return 0;
     int ok = 1;
-    for (long i = 0; i < size && ok; i++)
-        if (!mask[i] && fputc(copy[i], out) == EOF) ok = 0;
+    // Runs of kept bytes, each in one write; removed bytes are marked 1.
+    for (long i = 0; i < size && ok;) {
+        const BYTE* removed = (const BYTE*)memchr(mask + i, 1, (size_t)(size - i));
+        long kept_end = removed ? (long)(removed - mask) : size;
+        if (kept_end > i && fwrite(copy + i, 1, (size_t)(kept_end - i), out) != (size_t)(kept_end - i)) ok = 0;
+        for (i = kept_end; i < size && mask[i];) i++;
+    }
     if (fclose(out) != 0) ok = 0;
     return ok ? 1 : -1;
 }
