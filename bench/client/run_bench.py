@@ -43,6 +43,9 @@ PAGES = ("cvsplash", "busy", "noconnect", "disconnect", "cvupgrade",
          "demo1", "demo2", "demo3", "demo4", "demo5")
 # A page's count may grow this much over its committed figure.
 TOLERANCE = 1.20
+# The pages that `make test` checks: the heaviest demo page (a header band,
+# cards, pictures: every pass) and the form page (controls).
+CHECKED_PAGES = ("demo1", "demo5")
 # Exit code that CTest reads as "skipped".
 SKIP = 77
 
@@ -423,27 +426,41 @@ def write_doc(path, text):
 # The check of `make test`
 
 def build_kind(build):
-    """Build type and sanitizer setting from the CMake cache."""
-    kind, sanitized = "", False
+    """What decides the instruction counts besides the code: build type,
+    extra compiler flags, sanitizers and the compiler, from the CMake cache."""
+    cache = {}
     try:
         with open(os.path.join(build, "CMakeCache.txt")) as f:
             for line in f:
-                if line.startswith("CMAKE_BUILD_TYPE:"):
-                    kind = line.split("=", 1)[1].strip()
-                elif line.startswith("CV_SANITIZE:"):
-                    sanitized = line.split("=", 1)[1].strip().upper() in ("ON", "1", "TRUE", "YES")
+                m = re.match(r"^([A-Za-z_]+):[A-Z]+=(.*)$", line.rstrip("\n"))
+                if m:
+                    cache[m.group(1)] = m.group(2).strip()
     except OSError:
         pass
-    return kind, sanitized
+    compiler = cache.get("CMAKE_CXX_COMPILER", "")
+    version = ""
+    if compiler:
+        try:
+            version = subprocess.run([compiler, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+        except (OSError, IndexError):
+            version = compiler
+    return {
+        "build_type": cache.get("CMAKE_BUILD_TYPE", ""),
+        "cxx_flags": cache.get("CMAKE_CXX_FLAGS", ""),
+        "sanitize": cache.get("CV_SANITIZE", "OFF").upper() in ("ON", "1", "TRUE", "YES"),
+        "compiler": version,
+    }
 
 
 def check(build):
     with open(FIGURES) as f:
         figures = json.load(f)
-    kind, sanitized = build_kind(build)
-    if kind != figures["build_type"] or sanitized:
-        print("skipped: the figures are for a %s build without sanitizers, this is %s%s"
-              % (figures["build_type"], kind or "an unknown build", " with sanitizers" if sanitized else ""))
+    kind = build_kind(build)
+    differs = [k for k in figures["build"] if figures["build"][k] != kind.get(k)]
+    if differs:
+        # The figures say nothing about another build: not a failure.
+        for k in differs:
+            print("skipped: %s is %r here, the figures were taken with %r" % (k, kind.get(k), figures["build"][k]))
         return SKIP
     if shutil.which("valgrind") is None:
         print("valgrind is missing (scripts/bootstrap installs it)")
@@ -457,17 +474,18 @@ def check(build):
         if ratio > TOLERANCE:
             failed = 1
     if failed:
-        print("An instruction count grew by more than %d %% over bench/client/figures.json." % round(100 * (TOLERANCE - 1)))
+        print("An instruction count grew by more than %d %% over bench/client/figures.json."
+              % round(100 * (TOLERANCE - 1)))
     return failed
 
 
-def update_figures(build):
-    with open(FIGURES) as f:
-        figures = json.load(f)
-    kind, sanitized = build_kind(build)
-    if kind != figures["build_type"] or sanitized:
-        raise SystemExit("figures are taken from a %s build without sanitizers" % figures["build_type"])
-    for op in figures["instructions"]:
+def update_figures(build, pages):
+    kind = build_kind(build)
+    if kind["build_type"] != "RelWithDebInfo" or kind["sanitize"] or kind["cxx_flags"]:
+        raise SystemExit("figures are taken from the build that make makes (RelWithDebInfo, no extra flags)")
+    figures = {"build": kind, "instructions": {}}
+    for page in pages:
+        op = "page:" + page
         figures["instructions"][op] = callgrind(build, [op])[op][0]
     with open(FIGURES, "w") as f:
         json.dump(figures, f, indent=2, sort_keys=True)
@@ -488,7 +506,7 @@ def main():
     if args.check:
         return check(build)
     if args.update_figures:
-        update_figures(build)
+        update_figures(build, CHECKED_PAGES)
         return 0
     print("instruction counts (callgrind) ...", flush=True)
     counts = instruction_counts(build)
