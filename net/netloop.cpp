@@ -288,6 +288,11 @@ static void scan_byte(char c) {
     }
 }
 
+// Writes data[from, to) to the page file where it stands.
+static void write_run(const char* data, int from, int to) {
+    if (page_file && to > from) fwrite(data + from, 1, (size_t)(to - from), page_file);
+}
+
 void net_write_chunk(const char* data, int len) {
     scanner.cl_mark = 0;
     page_file = fopen(app.page_file_path, "r+b");
@@ -295,15 +300,62 @@ void net_write_chunk(const char* data, int len) {
     if (!page_file) return;
     fseek(page_file, 0, SEEK_END);
     write_offset = ftell(page_file);
+    // Bytes are written whatever the scanner does with them, in runs: a run
+    // ends with a byte that completes a tag, since the tag's action may read
+    // or rewrite the file (and then reopens it at its end). A byte that met
+    // no open file is not written.
+    int from = 0;
     for (int i = 0; i < len; i++) {
-        // Bytes are written whatever the scanner does with them; an action
-        // that rewrote the file has reopened it at its end.
-        if (page_file) fputc((unsigned char)data[i], page_file);
+        if (!page_file) {
+            from = i + 1;
+        } else if (scanner.state == 0) {
+            // Between tags nothing is acted on: payload being passed over,
+            // or bytes before the next "<", go at once.
+            int n;
+            if (scanner.skip != 0) {
+                n = len - i < scanner.skip ? len - i : scanner.skip;
+                scanner.skip -= n;
+            } else {
+                const char* lt = (const char*)memchr(data + i, '<', (size_t)(len - i));
+                n = lt ? (int)(lt - (data + i)) : len - i;
+            }
+            write_offset += n;
+            i += n;
+            if (i >= len) break;
+        } else if (scanner.state >= 3) {
+            // Inside a tag: everything up to its ">" joins the tag buffer at
+            // once, by the rule of scan_byte (a byte that finds the buffer
+            // full restarts it and is not kept).
+            const char* gt = (const char*)memchr(data + i, '>', (size_t)(len - i));
+            int n = gt ? (int)(gt - (data + i)) : len - i;
+            write_offset += n;
+            for (const char* p = data + i; p < data + i + n;) {
+                if (scanner.length < TAG_BUFFER_SIZE) {
+                    int room = TAG_BUFFER_SIZE - scanner.length, k = (int)(data + i + n - p);
+                    if (k > room) k = room;
+                    memcpy(scanner.tag + scanner.length, p, (size_t)k);
+                    scanner.length += k;
+                    p += k;
+                } else {
+                    scanner.length = 0;
+                    p++;
+                }
+            }
+            scanner.tag[scanner.length] = 0;
+            i += n;
+            if (i >= len) break;
+        }
+        char c = data[i];
         file_rewritten = false;
-        scan_byte(data[i]);
+        if (scanner.state >= 3 && c == '>') {
+            write_run(data, from, i + 1);
+            from = i + 1;
+        }
+        scan_byte(c);
         if (!file_rewritten) write_offset++;
         if (!page_file) reopen_page_file();
     }
+    write_run(data, from, len);
     if (page_file) fclose(page_file);
     page_file = nullptr;
 }

@@ -245,7 +245,9 @@ ScanSet bo_scan_set(const std::string& build_dir) {
 
 void bo_scan_all(const ScanSet& set) {
     for (const std::string& page : set.pages) {
-        write_file(device_root + "/cv/kivo.txt", "");
+        // A new connection's empty page file, as net_open makes it.
+        FILE* f = fopen(app.page_file_path, "wb");
+        if (f) fclose(f);
         net_scanner_reset();
         for (size_t at = 0; at < page.size(); at += 4095) {
             size_t n = std::min((size_t)4095, page.size() - at);
