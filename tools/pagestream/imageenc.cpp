@@ -3,7 +3,9 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 bool ie_load_png(const std::string& path, RasterImage* img, std::string* error) {
@@ -143,6 +145,169 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
         out[flag_at + 1] = (uint8_t)(flags >> 8);
     }
     return out;
+}
+
+// Token writer of the compressed stream: a flag word, then up to 16 tokens.
+namespace {
+struct TokenWriter {
+    std::vector<uint8_t> out;
+    size_t flag_at = 0;
+    int bit = 16;
+    unsigned flags = 0;
+    void token(bool match) {
+        if (bit == 16) {
+            close();
+            flag_at = out.size();
+            out.push_back(0);
+            out.push_back(0);
+            flags = 0;
+            bit = 0;
+        }
+        if (match) flags |= 1u << bit;
+        bit++;
+    }
+    void literal(uint8_t b) {
+        token(false);
+        out.push_back(b);
+    }
+    void match(size_t distance, size_t length) {
+        token(true);
+        out.push_back((uint8_t)(((distance >> 4) & 0xF0) | (length - 1)));
+        out.push_back((uint8_t)distance);
+    }
+    void close() {
+        if (out.empty()) return;
+        out[flag_at] = (uint8_t)flags;
+        out[flag_at + 1] = (uint8_t)(flags >> 8);
+    }
+};
+
+uint16_t pixel_at(const std::vector<uint8_t>& e, size_t i) { return (uint16_t)(e[16 + 2 * i] << 8 | e[17 + 2 * i]); }
+
+// Two RGB565 pixels alike within `tolerance` steps of red and blue (twice as
+// many of green, which has twice the steps).
+bool alike(uint16_t a, uint16_t b, int tolerance) {
+    if (a == b) return true;
+    int dr = (a >> 11) - (b >> 11), dg = ((a >> 5) & 63) - ((b >> 5) & 63), db = (a & 31) - (b & 31);
+    return std::abs(dr) <= tolerance && std::abs(dg) <= 2 * tolerance && std::abs(db) <= tolerance;
+}
+}  // namespace
+
+std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
+    const size_t MAX_PIXELS = 8, MAX_DISTANCE = 2047, CHAIN = 24, EXACT_CHAIN = 64, HASH = 1 << 15;
+    if (expanded.size() < 16 || width <= 0) return lz_compress(expanded, 16);
+    size_t n = (expanded.size() - 16) / 2;
+    TokenWriter w;
+    for (size_t i = 0; i < 16; i++) w.literal(expanded[i]);
+    // What the client will have expanded: matches copy these, not the source.
+    std::vector<uint16_t> made(n);
+    std::vector<int32_t> head(HASH, -1), prev(n, -1), exact_head(HASH, -1), exact_prev(n, -1);
+    // Pairs of pixels exactly.
+    auto exact_key = [&](uint16_t a, uint16_t b) { return (((uint32_t)a << 16 | b) * 2654435761u >> 17) & (HASH - 1); };
+    // Pairs of pixels hashed coarsely, so that alike pairs meet.
+    auto key = [&](size_t i) {
+        auto q = [](uint16_t p) { return (unsigned)((p >> 13) << 6 | ((p >> 8) & 7) << 3 | ((p >> 2) & 7)); };
+        return ((q(made[i]) << 9 | q(made[i + 1])) * 2654435761u >> 17) & (HASH - 1);
+    };
+    auto insert = [&](size_t i) {
+        if (i + 1 >= n || i < 1) return;
+        size_t at = i - 1;  // pairs are hashed once both pixels are made
+        size_t h = key(at);
+        prev[at] = head[h];
+        head[h] = (int32_t)at;
+        size_t x = exact_key(made[at], made[at + 1]);
+        exact_prev[at] = exact_head[x];
+        exact_head[x] = (int32_t)at;
+    };
+    std::vector<size_t> candidates;
+    for (size_t i = 0; i < n;) {
+        uint16_t want = pixel_at(expanded, i);
+        size_t best_len = 0, best_dist = 0;
+        long best_err = 0;
+        candidates.clear();
+        for (size_t d : {(size_t)1, (size_t)2, (size_t)width, (size_t)width - 1, (size_t)width + 1, (size_t)width * 2})
+            if (d >= 1 && d <= i && d <= MAX_DISTANCE) candidates.push_back(d);
+        if (i + 1 < n) {
+            // candidates whose first pair is alike in its coarse hash
+            uint16_t saved0 = made[i], saved1 = made[i + 1];
+            made[i] = want;
+            made[i + 1] = pixel_at(expanded, i + 1);
+            int steps = 0;
+            for (int32_t c = head[key(i)]; c >= 0 && steps < (int)CHAIN; c = prev[c], steps++) {
+                size_t d = i - (size_t)c;
+                if (d > MAX_DISTANCE) break;
+                candidates.push_back(d);
+            }
+            made[i] = saved0;
+            made[i + 1] = saved1;
+            steps = 0;
+            for (int32_t c = exact_head[exact_key(want, pixel_at(expanded, i + 1))]; c >= 0 && steps < (int)EXACT_CHAIN;
+                 c = exact_prev[c], steps++) {
+                size_t d = i - (size_t)c;
+                if (d > MAX_DISTANCE) break;
+                candidates.push_back(d);
+            }
+        }
+        for (size_t d : candidates) {
+            size_t len = 0;
+            long err = 0;
+            uint16_t src[MAX_PIXELS];
+            while (len < MAX_PIXELS && i + len < n) {
+                // a match may copy its own output: distance shorter than length
+                uint16_t s = len < d ? made[i + len - d] : src[len - d];
+                uint16_t t = pixel_at(expanded, i + len);
+                if (!alike(s, t, tolerance)) break;
+                src[len] = s;
+                err += s == t ? 0 : 1;
+                len++;
+            }
+            // Each pixel that differs counts as one less copied: an exact
+            // copy wins unless the inexact one is longer by more than its
+            // errors (errors everywhere would band gradients).
+            if ((long)len - err > (long)best_len - best_err || (len == best_len && err < best_err)) {
+                best_len = len;
+                best_dist = d;
+                best_err = err;
+            }
+        }
+        // One pixel copied saves a single bit over two literals: only when exact.
+        if (best_len >= 2 || (best_len == 1 && best_err == 0)) {
+            w.match(best_dist * 2, best_len * 2);
+            for (size_t k = 0; k < best_len; k++) {
+                made[i + k] = made[i + k - best_dist];  // the client copies byte by byte
+                insert(i + k);
+            }
+            i += best_len;
+        } else {
+            w.literal(expanded[16 + 2 * i]);
+            w.literal(expanded[17 + 2 * i]);
+            made[i] = want;
+            insert(i);
+            i++;
+        }
+    }
+    w.close();
+    // The client's picture, with the copies made above, may pack tighter
+    // byte-wise: the smaller of the two.
+    std::vector<uint8_t> again(expanded.begin(), expanded.begin() + 16);
+    for (uint16_t m : made) {
+        again.push_back((uint8_t)(m >> 8));
+        again.push_back((uint8_t)m);
+    }
+    std::vector<uint8_t> bytewise = lz_compress(again, 16);
+    if (bytewise.size() < w.out.size()) return bytewise;
+    return w.out;
+}
+
+std::vector<uint8_t> ie_payload_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
+    std::vector<uint8_t> body = lz_compress_pixels(expanded, width, tolerance);
+    size_t n = body.size() + 6;
+    size_t r = (expanded.size() * 8 + n - 1) / n;
+    while (r * n / 8 < expanded.size()) r++;
+    if (r > 255) return ie_payload(expanded, IMAGE_STORED);
+    std::vector<uint8_t> p = {0, (uint8_t)r, 2, 0xCD, 0xCD, 0xCD};
+    p.insert(p.end(), body.begin(), body.end());
+    return p;
 }
 
 std::vector<uint8_t> ie_payload(const std::vector<uint8_t>& expanded, int method) {

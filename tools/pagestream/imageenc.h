@@ -39,6 +39,19 @@ std::vector<uint8_t> ie_expanded(const std::vector<uint16_t>& pixels, int width,
 // byte, or a two-byte match of distance 1-4095 and length 1-16). The first
 // `literals` bytes are always written as literals.
 std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals = 0);
+// LZ compression of an expanded image (16-byte header, then RGB565 pixels,
+// `width` to a row) that works in whole pixels: the header stays literal, a
+// match copies whole pixels from those the client has already expanded (the
+// previous pixels, the rows above, or alike pairs), and with a tolerance
+// above 0 a pixel may be copied from one within that many steps of each
+// colour (red and blue; twice as many of green): lossy, but never further
+// from the picture than the tolerance, and only where the copy is longer
+// than an exact one by more than its errors. The result expands with the
+// client's plain expander; the smaller of this parse and lz_compress of the
+// copied picture is returned.
+std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
+// A whole compressed IM payload by lz_compress_pixels.
+std::vector<uint8_t> ie_payload_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
 // A whole IM payload from the expanded image. Compressed payloads keep their
 // first sixteen bytes literal so that payload bytes 16-19 are the image id
 // (the client's cache key).
