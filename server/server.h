@@ -116,6 +116,7 @@ struct Session {
     RenderImages images;
     RenderedPage last;
     bool have_last = false;
+    nlohmann::json capture_params;  // what the last page state captured (null: nothing)
     std::vector<std::string> notices;  // dialog texts for the next page
     std::map<int64_t, OwnEntry> own_entries;  // history entry id -> own page
     std::string shown_url;         // the address of the page last sent

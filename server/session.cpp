@@ -31,7 +31,7 @@ using ojson = nlohmann::ordered_json;
 
 // Quiet time without changes to the page before it counts as settled, and
 // the longest the settling may take, in milliseconds.
-static const int SETTLE_QUIET_MS = 25;
+static const int SETTLE_QUIET_MS = 15;
 static const int SETTLE_LIMIT_MS = 300;
 static const int SCROLL_QUIET_MS = 10;
 static const int SCROLL_LIMIT_MS = 100;
@@ -93,7 +93,7 @@ static void start_next(Session* s);
 static void dispatch(Session* s);
 static void finish(Session* s, const std::string& body, const char* outcome);
 static std::string text_answer(const std::vector<std::string>& lines);
-static void render_now(Session* s, bool new_page, Via via, const std::string& address);
+static void render_now(Session* s, bool new_page, Via via, const std::string& address, int quiet = 0, int limit = 0);
 static void show_own(Session* s, OwnPage kind, const std::string& address, const std::string& detail, bool replace);
 
 Session* session_find(uint64_t id)
@@ -404,75 +404,126 @@ static std::string text_answer(const std::vector<std::string>& lines)
     return body;
 }
 
-// Snapshot, capture and render of the page as it is now; answers the work.
-static void render_now(Session* s, bool new_page, Via via, const std::string& address)
+// Renders the snapshot (and capture) and answers the work with the page.
+static void answer_page(Session* s, const json& snap, const std::string& png, bool new_page, Via via,
+                        const std::string& address)
 {
-    phase(s, "wait");
-    std::string settle = render_settle_script(s->viewport);
-    auto snapshot = [new_page, via, address](Session* s) {
-        step(s, "DOMSnapshot.captureSnapshot", render_snapshot_params(),
-             [new_page, via, address](Session* s, const json& snap, const std::string&) {
-                 phase(s, "snapshot");
-                 auto snap_ptr = std::make_shared<json>(snap);
-                 auto render = [new_page, via, address, snap_ptr](Session* s, const std::string& png) {
-                     RenderInput in;
-                     in.snapshot = snap_ptr.get();
-                     in.capture_png = png;
-                     in.viewport = s->viewport;
-                     in.new_page = new_page;
-                     for (const auto& n : s->notices)
-                         in.notice += (in.notice.empty() ? "" : " / ") + n;
-                     in.key = s->login.key;
-                     RenderedPage page = render_page(in, s->images);
-                     phase(s, "render");
-                     std::string body;
-                     if (!page.cut && s->have_last && page.signature == s->last.signature && s->notices.empty()) {
-                         pw_st(body);
-                         s->last.scroll = page.scroll;
-                         s->last.controls = page.controls;
-                         finish(s, body, "unchanged");
-                         return;
-                     }
-                     if (page.cut)
-                         pw_cl(body);
-                     std::string url = s->ev.url;
-                     if (page.cut && (via == VIA_LINK || via == VIA_LOGIN) && !url.empty() &&
-                         url.size() <= URL_BLOCK_MAX && url.find_first_of(" \t\r\n") == std::string::npos &&
-                         url.compare(0, 6, "about:") != 0 && url.compare(0, 5, "data:") != 0)
-                         pw_en(body, "<URL " + url + ">", s->login.key, rand() & 7);
-                     else if (via == VIA_TYPED)
-                         body += "<BU>";
-                     body += page.body;
-                     pw_st(body);
-                     s->notices.clear();
-                     s->shown_url = via == VIA_OWN ? address : url;
-                     render_images_commit(s->images, page);
-                     bool cut = page.cut;
-                     s->last = std::move(page);
-                     s->last.body.clear();  // sent; only its controls and scroll state are needed
-                     s->have_last = true;
-                     finish(s, body, cut ? "page" : "redrawn");
-                 };
-                 json cap = render_capture_params(*snap_ptr, s->viewport);
-                 if (cap.is_null()) {
-                     render(s, std::string());
-                     return;
-                 }
-                 step(s, "Page.captureScreenshot", cap, [render](Session* s, const json& r, const std::string&) {
-                     phase(s, "capture");
-                     render(s, engine_base64_decode(r.value("data", std::string())));
-                 });
-             });
-    };
-    if (settle.empty()) {
-        snapshot(s);
+    RenderInput in;
+    in.snapshot = &snap;
+    in.capture_png = png;
+    in.viewport = s->viewport;
+    in.new_page = new_page;
+    for (const auto& n : s->notices)
+        in.notice += (in.notice.empty() ? "" : " / ") + n;
+    in.key = s->login.key;
+    RenderedPage page = render_page(in, s->images);
+    phase(s, "render");
+    std::string body;
+    if (!page.cut && s->have_last && page.signature == s->last.signature && s->notices.empty()) {
+        pw_st(body);
+        s->last.scroll = page.scroll;
+        s->last.controls = page.controls;
+        finish(s, body, "unchanged");
         return;
     }
-    step(s, "Runtime.evaluate", {{"expression", settle}, {"awaitPromise", true}, {"returnByValue", true}},
-         [snapshot](Session* s, const json&, const std::string&) {
-             phase(s, "sizes");
-             snapshot(s);
+    if (page.cut)
+        pw_cl(body);
+    std::string url = s->ev.url;
+    if (page.cut && (via == VIA_LINK || via == VIA_LOGIN) && !url.empty() && url.size() <= URL_BLOCK_MAX &&
+        url.find_first_of(" \t\r\n") == std::string::npos && url.compare(0, 6, "about:") != 0 &&
+        url.compare(0, 5, "data:") != 0)
+        pw_en(body, "<URL " + url + ">", s->login.key, rand() & 7);
+    else if (via == VIA_TYPED)
+        body += "<BU>";
+    body += page.body;
+    pw_st(body);
+    s->notices.clear();
+    s->shown_url = via == VIA_OWN ? address : url;
+    render_images_commit(s->images, page);
+    bool cut = page.cut;
+    s->last = std::move(page);
+    s->last.body.clear();  // sent; only its controls and scroll state are needed
+    s->have_last = true;
+    finish(s, body, cut ? "page" : "redrawn");
+}
+
+// Snapshot and capture of the page as it is now, rendered; answers the work.
+// The capture is asked for together with the snapshot when the page's last
+// state needed one (it almost always will again), instead of after it.
+static void snapshot_page(Session* s, bool new_page, Via via, const std::string& address)
+{
+    struct Shot {
+        json snap, spec_params;
+        std::string png;
+        bool have_snap = false, have_png = false, spec = false, failed = false;
+    };
+    auto shot = std::make_shared<Shot>();
+    shot->spec_params = s->capture_params;
+    shot->spec = !shot->spec_params.is_null();
+    auto go_on = [shot, new_page, via, address](Session* s) {
+        if (!shot->have_snap || (shot->spec && !shot->have_png) || shot->failed)
+            return;
+        json cap = render_capture_params(shot->snap, s->viewport);
+        s->capture_params = cap;
+        if (cap.is_null()) {
+            answer_page(s, shot->snap, std::string(), new_page, via, address);
+        } else if (shot->spec && cap == shot->spec_params) {
+            answer_page(s, shot->snap, shot->png, new_page, via, address);
+        } else {
+            step(s, "Page.captureScreenshot", cap, [shot, new_page, via, address](Session* s, const json& r, const std::string&) {
+                phase(s, "capture");
+                answer_page(s, shot->snap, engine_base64_decode(r.value("data", std::string())), new_page, via,
+                            address);
+            });
+        }
+    };
+    step(s, "DOMSnapshot.captureSnapshot", render_snapshot_params(),
+         [shot, go_on](Session* s, const json& snap, const std::string&) {
+             phase(s, "snapshot");
+             shot->snap = snap;
+             shot->have_snap = true;
+             go_on(s);
          });
+    if (shot->spec) {
+        step(s, "Page.captureScreenshot", shot->spec_params,
+             [shot, go_on](Session* s, const json& r, const std::string&) {
+                 phase(s, "capture");
+                 shot->png = engine_base64_decode(r.value("data", std::string()));
+                 shot->have_png = true;
+                 go_on(s);
+             });
+    }
+}
+
+// Snapshot, capture and render of the page as it is now; answers the work.
+// With quiet > 0 the page is first given time to settle (quiet ms without a
+// change, at most limit ms); that wait and the renderer's own settling
+// script run side by side, and the snapshot follows both.
+static void render_now(Session* s, bool new_page, Via via, const std::string& address, int quiet, int limit)
+{
+    phase(s, "wait");
+    std::vector<std::pair<std::string, json>> calls;
+    if (quiet > 0)
+        calls.push_back({"Runtime.evaluate",
+                         {{"expression", settle_expression(quiet, 0, limit)}, {"awaitPromise", true}, {"returnByValue", true}}});
+    std::string sizes = render_settle_script(s->viewport);
+    if (!sizes.empty())
+        calls.push_back({"Runtime.evaluate", {{"expression", sizes}, {"awaitPromise", true}, {"returnByValue", true}}});
+    if (calls.empty()) {
+        snapshot_page(s, new_page, via, address);
+        return;
+    }
+    auto left = std::make_shared<size_t>(calls.size());
+    for (const auto& c : calls) {
+        // A page that navigated or died under an evaluation fails it; the
+        // snapshot that follows shows what there is.
+        call(s, c.first, c.second, [left, new_page, via, address](Session* s, const json&, const std::string&) {
+            if (--*left > 0)
+                return;
+            phase(s, "settle");
+            snapshot_page(s, new_page, via, address);
+        }, limit + 10000);
+    }
 }
 
 // Waits for the page to be quiet for `quiet` ms, and at least `least` ms in
@@ -597,7 +648,7 @@ static void after_navigation(Session* s, NavOutcome o, Via via)
                  });
             return;
         }
-        settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [via](Session* s) { render_now(s, true, via, std::string()); });
+        render_now(s, true, via, std::string(), SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
         return;
     case NAV_FAILED: {
         std::string address = ev.unreachable.empty() ? ev.url : ev.unreachable;
@@ -613,7 +664,7 @@ static void after_navigation(Session* s, NavOutcome o, Via via)
         show_own(s, OWN_DOWNLOAD, ev.download, ev.download_name, false);
         return;
     case NAV_SAME_DOC:
-        settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [](Session* s) { render_now(s, false, VIA_LINK, std::string()); });
+        render_now(s, false, VIA_LINK, std::string(), SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
         return;
     case NAV_NONE:
         // A download announces itself only after loading stopped.
@@ -684,7 +735,7 @@ static void navigate(Session* s, const std::string& url, Via via)
         }
         if (!r.contains("loaderId") && !r.contains("errorText")) {
             // Within the document (a fragment): no new document comes.
-            settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [via](Session* s) { render_now(s, false, via, std::string()); });
+            render_now(s, false, via, std::string(), SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
             return;
         }
         s->ev.started = true;
@@ -715,8 +766,7 @@ static void show_own(Session* s, OwnPage kind, const std::string& address, const
                         {"Runtime.evaluate", {{"expression", render_new_document_script()}}},
                         {"Runtime.evaluate", {{"expression", OWN_SCRIPT}}}},
                        [address](Session* s) {
-                           settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS,
-                                  [address](Session* s) { render_now(s, true, VIA_OWN, address); });
+                           render_now(s, true, VIA_OWN, address, SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
                        });
              });
     };
@@ -841,7 +891,7 @@ static void scroll_to(Session* s, double x, double y)
     char expr[96];
     snprintf(expr, sizeof expr, "window.scrollTo(%.0f, %.0f)", x, y);
     step(s, "Runtime.evaluate", {{"expression", expr}}, [](Session* s, const json&, const std::string&) {
-        settle(s, SCROLL_QUIET_MS, SCROLL_LIMIT_MS, [](Session* s) { render_now(s, false, VIA_LINK, std::string()); });
+        render_now(s, false, VIA_LINK, std::string(), SCROLL_QUIET_MS, SCROLL_LIMIT_MS);
     });
 }
 
@@ -853,7 +903,7 @@ static void set_viewport(Session* s, bool zoomed)
     step(s, "Emulation.setDeviceMetricsOverride",
          {{"width", s->viewport.width}, {"height", s->viewport.height}, {"deviceScaleFactor", 1}, {"mobile", false}},
          [](Session* s, const json&, const std::string&) {
-             settle(s, SETTLE_QUIET_MS, SETTLE_LIMIT_MS, [](Session* s) { render_now(s, true, VIA_RELOAD, std::string()); });
+             render_now(s, true, VIA_RELOAD, std::string(), SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
          });
 }
 
