@@ -6,11 +6,12 @@ client that vanishes, many sessions at once with their own cookies, and an
 engine that dies."""
 import os
 import signal
+import subprocess
 import threading
 import time
 import unittest
 
-from serverpeers import Stack, wait_for
+from serverpeers import PAGES, SERVER, Client, Site, Stack, wait_for
 
 
 class Protocol(unittest.TestCase):
@@ -404,6 +405,39 @@ class IdleSessions(unittest.TestCase):
             c.answer()
             self.assertTrue(c.closed(timeout=15))
             self.assertTrue(stack.server.wait_log(lambda r: r["event"] == "session-end" and r["reason"] == "idle"))
+        finally:
+            stack.close()
+
+
+class CommandLine(unittest.TestCase):
+    def run_server(self, *args):
+        return subprocess.run([SERVER] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+
+    def test_bad_options_exit_2_and_a_failed_start_exits_1_with_the_reason(self):
+        for args in (["--port", "x"], ["--max-sessions", "-1"], ["--map-host", "nameonly"], ["--bogus", "1"],
+                     ["--port"]):
+            p = self.run_server(*args)
+            self.assertEqual(p.returncode, 2, args)
+            self.assertTrue(p.stderr, args)
+        p = self.run_server("--listen", "127.0.0.1", "--port", "0", "--browser", "/nonexistent/browser")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"/nonexistent/browser", p.stderr)
+        p = self.run_server("--listen", "127.0.0.1", "--port", "0", "--users", "/nonexistent/users")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"/nonexistent/users", p.stderr)
+        p = self.run_server("--listen", "not-an-address", "--port", "0")
+        self.assertEqual(p.returncode, 1)
+
+    def test_a_mapped_host_name_reaches_the_site(self):
+        stack = Stack(map_hosts=[("site.corvanta.test", "127.0.0.1")])
+        try:
+            site = Site("127.0.0.1", 0, PAGES).start()
+            try:
+                c = Client(stack.server, "site.corvanta.test:%d/second.html" % site.port)
+                self.assertIn("Second page", c.answer().text())
+                c.close()
+            finally:
+                site.stop()
         finally:
             stack.close()
 
