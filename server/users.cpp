@@ -3,6 +3,8 @@
 
 #include <fstream>
 
+#include "passwords.h"
+
 bool users_load(const std::string& path, Users* users, std::string* error)
 {
     std::ifstream in(path, std::ios::binary);
@@ -28,7 +30,16 @@ bool users_load(const std::string& path, Users* users, std::string* error)
             return false;
         }
         size_t d = line.find_last_not_of(" \t");
-        u.entries.emplace_back(line.substr(a, b - a), line.substr(c, d - c + 1));
+        std::string secret = line.substr(c, d - c + 1);
+        if (passwords_is_hash(secret)) {
+            if (!passwords_valid_hash(secret)) {
+                *error = path + ":" + std::to_string(n) + ": a password hash that cannot be read";
+                return false;
+            }
+        } else {
+            u.plain_lines.push_back(n);
+        }
+        u.entries.emplace_back(line.substr(a, b - a), secret);
     }
     *users = std::move(u);
     return true;
@@ -39,7 +50,7 @@ bool users_check(const Users& users, const std::string& name, const std::string&
     if (!users.enabled)
         return true;
     for (const auto& e : users.entries)
-        if (e.first == name && e.second == password)
-            return true;
+        if (e.first == name)
+            return passwords_match(e.second, password);
     return false;
 }
