@@ -2,7 +2,7 @@
 //
 //   corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]
 //                   [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...
-//                   [--idle-timeout SECONDS]
+//                   [--idle-timeout SECONDS] [--page-timeout SECONDS]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +16,7 @@ static void usage()
     fprintf(stderr,
             "usage: corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]\n"
             "                       [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...\n"
-            "                       [--idle-timeout SECONDS]\n");
+            "                       [--idle-timeout SECONDS] [--page-timeout SECONDS]\n");
 }
 
 // A whole decimal number within [lo, hi].
@@ -80,6 +80,12 @@ int main(int argc, char** argv)
                 return 2;
             }
             config.idle_timeout_ms = n * 1000;
+        } else if (a == "--page-timeout") {
+            if (!parse_int(v, 1, 600, &n)) {
+                fprintf(stderr, "corvanta-server: bad page time-out %s\n", v);
+                return 2;
+            }
+            config.page_timeout_ms = n * 1000;
         } else {
             fprintf(stderr, "corvanta-server: unknown option %s\n", a.c_str());
             usage();

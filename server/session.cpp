@@ -720,28 +720,27 @@ static void navigate(Session* s, const std::string& url, Via via)
     NavMark m = mark_events(s);
     s->ev.requested_url = url;
     restart_deadline(s);  // the navigation has its whole time, whatever came before it
-    call(s, "Page.navigate", {{"url", url}}, [m, via, url](Session* s, const json& r, const std::string& err) {
+    // The engine answers Page.navigate only once the site has answered, so
+    // the wait (and its deadline) begins now; the page's events end it.
+    await_navigation(s, m, [via](Session* s, NavOutcome o) { after_navigation(s, o, via); });
+    call(s, "Page.navigate", {{"url", url}}, [via, url](Session* s, const json& r, const std::string& err) {
         if (!err.empty()) {
             // The engine refuses the address itself (malformed).
             log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", "Page.navigate"}, {"error", err}});
-            if (err != "engine stopped")
-                show_own(s, OWN_FAILED, url, err, false);
+            if (err == "engine stopped")
+                return;
+            clear_wait(s);
+            show_own(s, OWN_FAILED, url, err, false);
             return;
         }
-        if (r.value("isDownload", false)) {
+        if (r.value("isDownload", false) && s->ev.download.empty()) {
             s->ev.download = url;
-            after_navigation(s, NAV_DOWNLOAD, via);
-            return;
+            if (s->waiter) {
+                std::function<void()> w = s->waiter;
+                w();
+            }
         }
-        if (!r.contains("loaderId") && !r.contains("errorText")) {
-            // Within the document (a fragment): no new document comes.
-            render_now(s, false, via, std::string(), SETTLE_QUIET_MS, SETTLE_LIMIT_MS);
-            return;
-        }
-        s->ev.started = true;
-        s->ev.loading = true;
-        await_navigation(s, m, [via](Session* s, NavOutcome o) { after_navigation(s, o, via); });
-    });
+    }, int(srv.config.page_timeout_ms) + 5000);
 }
 
 // An own page: in the document that stands (replace) or in a history entry
@@ -911,7 +910,13 @@ static void history_step(Session* s, int delta)
 {
     step(s, "Page.getNavigationHistory", json::object(), [delta](Session* s, const json& r, const std::string&) {
         int64_t idx = r.value("currentIndex", int64_t(-1)) + delta;
-        if (!r.contains("entries") || idx < 0 || idx >= int64_t(r["entries"].size())) {
+        int64_t count = r.contains("entries") ? int64_t(r["entries"].size()) : 0;
+        // The blank document every page starts with is no page of the
+        // user's, unless a page of the server's own stands in it.
+        while (idx >= 0 && idx < count && r["entries"][size_t(idx)].value("url", std::string()) == "about:blank" &&
+               !s->own_entries.count(r["entries"][size_t(idx)].value("id", int64_t(-1))))
+            idx += delta;
+        if (idx < 0 || idx >= count) {
             std::string body;
             pw_st(body);
             finish(s, body, "history-end");
@@ -919,10 +924,10 @@ static void history_step(Session* s, int delta)
         }
         int64_t entry = r["entries"][size_t(idx)].value("id", int64_t(-1));
         NavMark m = mark_events(s);
-        step(s, "Page.navigateToHistoryEntry", {{"entryId", entry}}, [m](Session* s, const json&, const std::string&) {
-            s->ev.started = s->ev.loading = true;
-            await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_HISTORY); });
-        });
+        restart_deadline(s);
+        await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_HISTORY); });
+        call(s, "Page.navigateToHistoryEntry", {{"entryId", entry}}, [](Session*, const json&, const std::string&) {},
+             int(srv.config.page_timeout_ms) + 5000);
     });
 }
 
@@ -943,10 +948,10 @@ static void reload(Session* s)
             }
         }
         NavMark m = mark_events(s);
-        step(s, "Page.reload", json::object(), [m](Session* s, const json&, const std::string&) {
-            s->ev.started = s->ev.loading = true;
-            await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_RELOAD); });
-        });
+        restart_deadline(s);
+        await_navigation(s, m, [](Session* s, NavOutcome o) { after_navigation(s, o, VIA_RELOAD); });
+        call(s, "Page.reload", json::object(), [](Session*, const json&, const std::string&) {},
+             int(srv.config.page_timeout_ms) + 5000);
     });
 }
 

@@ -409,6 +409,51 @@ class IdleSessions(unittest.TestCase):
             stack.close()
 
 
+class TimeOuts(unittest.TestCase):
+    """With a page time-out of two seconds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack(extra=("--page-timeout", "2"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.close()
+
+    def test_a_page_that_does_not_answer_in_time_gets_a_page_saying_so_and_reload_tries_again(self):
+        c = self.stack.client("second.html")
+        c.answer()
+        slow = self.stack.page("slow?ms=6000&page=third.html")
+        start = time.time()
+        page = c.ask("<URL %s >\r\n\r\n" % slow)
+        self.assertLess(time.time() - start, 5)
+        self.assertIn("did not load within 2 seconds", page.text())
+        self.assertIn("slow", page.text())
+        self.assertNotIn(b"<BU>", page.body)
+        self.assertEqual(page.urls, [])
+        n = len(self.stack.site.requests("/slow"))
+        page = c.ask("<RF>\r\n\r\n")
+        self.assertEqual(len(self.stack.site.requests("/slow")), n + 1, "reload asked the site again")
+        back = c.ask("<BA>\r\n\r\n")
+        self.assertIn("Second page", back.text())
+        c.close()
+
+    def test_a_page_whose_pictures_are_late_is_shown_with_a_notice(self):
+        c = self.stack.client("second.html")
+        c.answer()
+        page = c.ask("<URL %s >\r\n\r\n" % self.stack.page("slowpicture.html"))
+        self.assertIn("Text that is there at once", page.text())
+        self.assertIn("did not finish loading within 2 seconds", page.text())
+        self.assertIn(b"<BU>", page.body)
+        c.close()
+
+    def test_back_from_the_first_page_changes_nothing(self):
+        c = self.stack.client("second.html")
+        c.answer()
+        self.assertTrue(c.ask("<BA>\r\n\r\n").unchanged)
+        c.close()
+
+
 class CommandLine(unittest.TestCase):
     def run_server(self, *args):
         return subprocess.run([SERVER] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
