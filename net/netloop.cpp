@@ -368,17 +368,15 @@ int net_receive_step(int* result) {
         if (err != 0) return net_fail(err) ? -1 : 0;
         waiting = 0;
     }
-    if (waiting > 0) {
-        app.loading = 1;
-        arrival_mark = 1;
-        busy_indicator_step();
-    }
+    // Nothing waiting: a receive could only give nothing (and a failure would
+    // count as nothing), so the idle loop makes no call for it.
+    if (waiting == 0) return 0;
+    app.loading = 1;
+    arrival_mark = 1;
+    busy_indicator_step();
     int want = waiting < 4095 ? (int)waiting : 4095;
     int got = recv(conn_socket, request_buffer, want, 0);
-    if (got == SOCKET_ERROR) {
-        if (waiting > 0) return net_fail(WSAGetLastError()) ? -1 : 0;
-        got = 0;
-    }
+    if (got == SOCKET_ERROR) return net_fail(WSAGetLastError()) ? -1 : 0;
     if (got <= 0) return 0;
     if (app.loading) {
         busy_indicator_step();
