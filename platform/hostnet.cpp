@@ -88,6 +88,13 @@ int host_recv(int fd, char* buf, int len, int* err) {
 }
 
 int host_available(int fd, unsigned long* count, int* err) {
+    // One poll answers the common idle case: nothing readable and nothing
+    // pending means no bytes and no error.
+    struct pollfd q = {fd, POLLIN, 0};
+    if (poll(&q, 1, 0) == 0) {
+        *count = 0;
+        return 0;
+    }
     int n = 0;
     if (ioctl(fd, FIONREAD, &n) < 0) {
         *err = wsa_code(errno);
@@ -147,7 +154,15 @@ void host_ntoa(uint32_t addr_net, char* out, int size) {
 }
 
 bool host_any_readable(const int* fds, int count) {
+    // One poll for all of them; only those it reports are asked for a count.
+    struct pollfd q[64];
+    bool polled = count > 0 && count <= 64;
+    if (polled) {
+        for (int i = 0; i < count; i++) q[i] = {fds[i], POLLIN, 0};
+        if (poll(q, (nfds_t)count, 0) == 0) return false;
+    }
     for (int i = 0; i < count; i++) {
+        if (polled && q[i].revents == 0) continue;
         int n = 0;
         if (ioctl(fds[i], FIONREAD, &n) == 0 && n > 0) return true;
     }
