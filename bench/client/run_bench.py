@@ -290,7 +290,12 @@ def fmt_count(n):
 
 def fmt_time(t):
     real, cpu, unit = t
-    return "%.1f %s" % (cpu, unit)
+    ns = cpu * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}.get(unit, 1)
+    if ns >= 1e6:
+        return "%.2f ms" % (ns / 1e6)
+    if ns >= 1e3:
+        return "%.1f µs" % (ns / 1e3)
+    return "%.0f ns" % ns
 
 
 def per_unit(c):
