@@ -159,7 +159,10 @@ bool host_any_readable(const int* fds, int count) {
     bool polled = count > 0 && count <= 64;
     if (polled) {
         for (int i = 0; i < count; i++) q[i] = {fds[i], POLLIN, 0};
-        if (poll(q, (nfds_t)count, 0) == 0) return false;
+        int ready = poll(q, (nfds_t)count, 0);
+        if (ready == 0) return false;
+        // A failed poll (a signal, say) tells nothing: ask each one instead.
+        if (ready < 0) polled = false;
     }
     for (int i = 0; i < count; i++) {
         if (polled && q[i].revents == 0) continue;
