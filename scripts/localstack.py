@@ -49,8 +49,8 @@ def random_address():
 
 
 # What to do when port 80 cannot be had, for the one line the user sees.
-NO_ROOT = ("ports below 1024 need root: run it as root, or allow them with "
-           "`sysctl net.ipv4.ip_unprivileged_port_start=80`")
+NO_ROOT = ("ports below 1024 need root: run `sudo make run`, or allow them with "
+           "`sudo sysctl net.ipv4.ip_unprivileged_port_start=80`")
 PORT_TAKEN = ("port %d is taken on every loopback address: a server listens on all addresses "
               "(0.0.0.0:%d); stop it and try again")
 
@@ -374,3 +374,93 @@ http {
         self.parts = []
         if not self.keep:
             shutil.rmtree(self.work, ignore_errors=True)
+
+
+class LiveClient:
+    """The client on the emulated device, headless, driven through a pipe:
+    the device reads its script line by line, so commands can be sent when
+    something has happened (the first page has arrived) rather than after a
+    guessed time."""
+
+    def __init__(self, client, root, extra=()):
+        self.root = root
+        self.fifo = os.path.join(root, "live.script")
+        if os.path.exists(self.fifo):
+            os.unlink(self.fifo)
+        os.mkfifo(self.fifo)
+        self.err_path = os.path.join(root, "live.err")
+        with open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen([client, "--root", root, "--headless", "--script", self.fifo] + list(extra),
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        self.fd = None
+        while self.fd is None and self.proc.poll() is None:
+            try:
+                self.fd = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.02)
+        if self.fd is not None:
+            os.set_blocking(self.fd, True)
+
+    def send(self, *lines):
+        if self.fd is None:
+            return False
+        try:
+            os.write(self.fd, "".join(l + "\n" for l in lines).encode())
+            return True
+        except OSError:
+            return False
+
+    def page_arrived(self):
+        """True once the page file holds a complete page (its end tag)."""
+        try:
+            with open(os.path.join(self.root, "cv", "kivo.txt"), "rb") as f:
+                data = f.read()
+        except OSError:
+            return False
+        return b"<ST>" in data or b"<SS" in data
+
+    def wait_page(self, timeout=60):
+        end = time.time() + timeout
+        while time.time() < end and self.proc.poll() is None:
+            if self.page_arrived():
+                return True
+            time.sleep(0.05)
+        return self.page_arrived()
+
+    def screenshot(self, path, settle=500, timeout=60):
+        """Waits until the device has been idle for `settle` ms, then writes
+        the screen to `path`; True once the file is complete."""
+        done = path + ".done"
+        for p in (path, done):
+            if os.path.exists(p):
+                os.unlink(p)
+        # The second, throw-away screenshot is written only after the first
+        # is complete.
+        if not self.send("wait-idle %d" % settle, "screenshot " + path, "screenshot " + done):
+            return False
+        end = time.time() + timeout
+        while time.time() < end and self.proc.poll() is None and not os.path.exists(done):
+            time.sleep(0.05)
+        if os.path.exists(done):
+            os.unlink(done)
+            return True
+        return False
+
+    def error_text(self):
+        try:
+            with open(self.err_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def close(self, timeout=30):
+        """Ends the script (the device switches off) and waits for the
+        emulator; returns its exit code."""
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            return self.proc.wait()

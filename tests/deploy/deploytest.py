@@ -8,11 +8,12 @@ import sys
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "device"))
-from devicetest import BUILD, SOURCE, Device, read_png, wait_for  # noqa: E402,F401
+from devicetest import BUILD, CLIENT, SOURCE, Device, read_png, wait_for  # noqa: E402,F401
 
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import localstack  # noqa: E402
-from localstack import SITE_HOST, SITE_START, Stack, StackError, write_balancer_conf  # noqa: E402,F401
+from localstack import (SITE_HOST, SITE_START, LiveClient, Stack, StackError,  # noqa: E402,F401
+                        write_balancer_conf)
 
 # Status pages drawn as one full-screen colour each, so that a screenshot
 # tells which one is up.
@@ -85,6 +86,10 @@ class ClientDevice(Device):
         if colour_status:
             for path, rgb in STATUS_COLOURS.items():
                 self.write(path, colour_page(rgb))
+
+    def live(self, *extra):
+        """The client started on this root, driven through a pipe."""
+        return LiveClient(CLIENT, self.root, extra)
 
     def screen(self, png):
         return read_png(png)[2]
