@@ -15,23 +15,24 @@ import localstack  # noqa: E402
 from localstack import (SITE_HOST, SITE_START, LiveClient, Stack, StackError,  # noqa: E402,F401
                         write_balancer_conf)
 
-# Status pages drawn as one full-screen colour each, so that a screenshot
-# tells which one is up.
-STATUS_COLOURS = {
-    "/cv/noconnect.txt": (0xff, 0x00, 0x00),
-    "/cv/busy.txt": (0x00, 0xff, 0x00),
-    "/cv/disconnect.txt": (0x00, 0x00, 0xff),
-    "/cv/cvupgrade.txt": (0xff, 0xff, 0x00),
-    "/cv/cvsplash.txt": (0x00, 0xff, 0xff),
-}
+# Status pages drawn as one full-screen colour each, shared with the device
+# tests, so that a screenshot tells which one is up.
+from netpeers import STATUS_COLOURS, colour_page, near  # noqa: E402,F401
 
 
-def colour_page(rgb):
-    return "<FR 0 0 280 1e0><BC %x %x %x><CR 3 0 0 280 1e0><ST>" % rgb
-
-
-def near(rgb, want, tol=24):
-    return all(abs(a - b) <= tol for a, b in zip(rgb, want))
+def exchange(addr, port, request, timeout=10):
+    """Sends one request and reads the answer until the peer closes."""
+    s = socket.create_connection((addr, port), timeout=timeout)
+    try:
+        s.sendall(request)
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    finally:
+        s.close()
 
 
 def lookup(addr, port, query, method="GET", timeout=10):
@@ -40,17 +41,7 @@ def lookup(addr, port, query, method="GET", timeout=10):
     (status line, headers lower-cased, body bytes)."""
     target = "http://%s:%d/cgi-bin/loadbalance.cgi?%s" % (addr, port, query)
     req = "%s %s HTTP/1.1\r\nHost: %s\r\nConnection: keep-alive\r\n\r\n" % (method, target, addr)
-    s = socket.create_connection((addr, port), timeout=timeout)
-    try:
-        s.sendall(req.encode("latin-1"))
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    finally:
-        s.close()
+    data = exchange(addr, port, req.encode("latin-1"), timeout)
     head, _, body = data.partition(b"\r\n\r\n")
     lines = head.decode("latin-1").split("\r\n")
     headers = {}

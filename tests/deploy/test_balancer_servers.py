@@ -4,27 +4,16 @@ demand, a server that is down, and the real client reaching the server the
 balancer chose; and the deployment's promise: logins spread over two
 servers behind one balancer."""
 import os
-import socket
 import unittest
 
-from deploytest import (BUILD, ClientDevice, SITE_START, Stack, lookup, near, read_png, wait_for,
+from deploytest import (BUILD, ClientDevice, SITE_START, Stack, exchange, lookup, near, read_png, wait_for,
                         write_balancer_conf)
 import localstack
 
 
 def status(addr):
     """(sessions, max-sessions) from a server's GET /status."""
-    s = socket.create_connection((addr, 80), timeout=5)
-    try:
-        s.sendall(b"GET /status HTTP/1.0\r\nHost: %s\r\n\r\n" % addr.encode())
-        data = b""
-        while True:
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            data += chunk
-    finally:
-        s.close()
+    data = exchange(addr, 80, b"GET /status HTTP/1.0\r\nHost: %s\r\n\r\n" % addr.encode())
     body = data.partition(b"\r\n\r\n")[2].decode()
     values = dict(line.split(" ", 1) for line in body.splitlines() if " " in line)
     return int(values["sessions"]), int(values["max-sessions"])
