@@ -206,6 +206,7 @@ class Stack:
         self.balancer_conf = os.path.join(self.work, "balancer.conf")
         self.balancer_addr = self.site_addr = None
         self.balancer_port = None
+        self._usage = None
 
     # fcgiwrap runs the CGI programs for nginx.
     def _start_fcgiwrap(self):
@@ -316,6 +317,14 @@ http {
             raise StackError("%s is not built" % path)
         return path
 
+    def server_usage(self):
+        """The rendering server's usage text: which options it takes."""
+        if self._usage is None:
+            r = subprocess.run([self.server_binary(), "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               stdin=subprocess.DEVNULL, timeout=30)
+            self._usage = r.stdout.decode("utf-8", "replace")
+        return self._usage
+
     def unit_command(self, log):
         """The command line of deploy/'s systemd unit, with the installed
         paths replaced by the build's server, the example users file and a
@@ -352,6 +361,10 @@ http {
                 args += ["--users", users]
             if map_site and self.site_addr:
                 args += ["--map-host", "%s=%s" % (SITE_HOST, self.site_addr)]
+                # A server that keeps its engine from loopback and private
+                # addresses must be told that the sample site may be reached.
+                if "--allow-host" in self.server_usage():
+                    args += ["--allow-host", "%s:80" % SITE_HOST]
             args += list(extra)
             p = Process(args, os.path.join(self.work, "server%d.out" % n))
             end = time.time() + timeout
