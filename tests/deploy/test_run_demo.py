@@ -1,8 +1,9 @@
-"""`make run` (scripts/run-demo) without a display: it starts nginx with the
-balancer and the sample site and a rendering server, runs the client
+"""`make run` (scripts/run-demo): it starts nginx with the balancer and the
+sample site and a rendering server; without a display it runs the client
 headless until the site's first page is drawn, writes the screenshot and
-stops everything; and when port 80 cannot be had it says why in one line
-and still runs the client on its offline pages."""
+stops everything; with one it opens the device's window, and closing the
+window stops everything; and when port 80 cannot be had it says why in one
+line and still runs the client on its offline pages."""
 import os
 import re
 import shutil
@@ -11,7 +12,8 @@ import subprocess
 import tempfile
 import unittest
 
-from deploytest import BUILD, SOURCE, Device, near, read_png
+from deploytest import BUILD, SOURCE, Device, near, read_png, wait_for
+from xdisplay import Display
 
 RUN = os.path.join(SOURCE, "scripts", "run-demo")
 BAND = (0x08, 0x5d, 0x68)  # the sample site's band, #0b5d6b in RGB565
@@ -30,12 +32,38 @@ def headless_env():
     return {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
 
 
+SERVERS_LINE = (r"Sample site www.corvanta.example on ([\d.]+):80, balancer on ([\d.]+):8080, "
+                r"rendering server on ([\d.]+):80\.")
+
+
+def home_page_drawn(width, rows, scale=1):
+    """The sample site's home page at the top of the screen: the band, and
+    the picture below it in many colours."""
+    if width != 320 * scale or not near(rows[4 * scale][300 * scale], BAND, 12):
+        return False
+    picture = {rows[y * scale][x * scale] for y in range(55, 140, 4) for x in range(20, 300, 8)}
+    return len(picture) > 20
+
+
 def refused(addr, port):
     try:
         socket.create_connection((addr, port), timeout=2).close()
         return False
     except ConnectionRefusedError:
         return True
+
+
+def shown(display, window):
+    """(width, rows, scale) of the window, shown at twice the device size;
+    width 0 when it cannot be read."""
+    img = display.pixels(window)
+    return (img[0], img[2], 2) if img else (0, None, 2)
+
+
+def stop_group(p):
+    if p.poll() is None:
+        os.killpg(p.pid, 15)
+        p.wait()
 
 
 class RunDemo(unittest.TestCase):
@@ -51,13 +79,33 @@ class RunDemo(unittest.TestCase):
         shot = os.path.join(self.build, "screenshot.png")
         width, height, rows = read_png(shot)
         self.assertEqual((320, 240), (width, height))
-        # The home page: the band at the top, the picture below it.
-        self.assertTrue(near(rows[4][300], BAND, 12), rows[4][300])
-        picture = {rows[y][x] for y in range(55, 140, 4) for x in range(20, 300, 8)}
-        self.assertGreater(len(picture), 20, "the home page's picture is not drawn")
-        m = re.search(r"Sample site www.corvanta.example on ([\d.]+):80, balancer on ([\d.]+):8080, "
-                      r"rendering server on ([\d.]+):80\.", p.stdout)
+        self.assertTrue(home_page_drawn(width, rows), "the screenshot does not show the home page")
+        m = re.search(SERVERS_LINE, p.stdout)
         self.assertIsNotNone(m, out)
+        for addr, port in ((m.group(1), 80), (m.group(2), 8080), (m.group(3), 80)):
+            self.assertTrue(refused(addr, port), "%s:%d still answers" % (addr, port))
+
+    def test_with_a_display_the_window_shows_the_site_and_closing_it_stops_everything(self):
+        display = Display()
+        self.addCleanup(display.close)
+        out_path = os.path.join(self.build, "run.out")
+        with open(out_path, "w") as out:
+            p = subprocess.Popen([RUN, self.build], env=display.env(os.environ), stdout=out, stderr=subprocess.STDOUT,
+                                 stdin=subprocess.DEVNULL, start_new_session=True)
+        self.addCleanup(stop_group, p)
+
+        def output():
+            with open(out_path) as f:
+                return f.read()
+        window = display.find_window("Corvanta device")
+        self.assertIsNotNone(window, output())
+        # The window shows the device's screen at twice its size.
+        self.assertTrue(wait_for(lambda: home_page_drawn(*shown(display, window)), timeout=90, step=0.5),
+                        "the window does not show the home page:\n" + output())
+        self.assertTrue(display.close_window(window))
+        self.assertEqual(0, p.wait(60), output())
+        m = re.search(SERVERS_LINE, output())
+        self.assertIsNotNone(m, output())
         for addr, port in ((m.group(1), 80), (m.group(2), 8080), (m.group(3), 80)):
             self.assertTrue(refused(addr, port), "%s:%d still answers" % (addr, port))
 
