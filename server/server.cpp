@@ -387,8 +387,16 @@ static void sweep()
         if (!working && now - c->last_active >= limit)
             idle.emplace_back(c, c->session ? "idle" : "no-login");
     }
-    for (auto& i : idle)
+    for (auto& i : idle) {
+        // The handheld notices a closed connection only when a send of its
+        // own fails, and a send fails only on a reset: an orderly close
+        // would leave it waiting for an answer forever at its next tap.
+        // Reset, it shows its own "disconnected" page at once.
+        struct linger reset = {1, 0};
+        if (i.first->session)
+            setsockopt(i.first->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         conn_close(i.first, i.second);
+    }
     int64_t next = std::min<int64_t>(SWEEP_MS, std::max<int64_t>(srv.config.idle_timeout_ms / 4, 50));
     loop_timer(srv.loop, next, sweep);
 }

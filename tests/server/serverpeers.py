@@ -204,14 +204,21 @@ class Client:
 
     def closed(self, timeout=10):
         """True when the server closes the connection (whatever it sent before)."""
+        return self.ended(timeout) == "closed"
+
+    def ended(self, timeout=10):
+        """How the server ended the connection: "closed" (an orderly close),
+        "reset", or None when it is still open after the timeout."""
         self.sock.settimeout(timeout)
         try:
             while True:
                 d = self.sock.recv(65536)
                 if not d:
-                    return True
-        except (ConnectionResetError, socket.timeout):
-            return False
+                    return "closed"
+        except ConnectionResetError:
+            return "reset"
+        except socket.timeout:
+            return None
 
     def close(self):
         self.sock.close()

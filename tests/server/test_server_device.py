@@ -20,9 +20,19 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "device"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "peers", "balancer"))
 from devicetest import CLIENT, Device, read_png  # noqa: E402
 from balancer_server import BalancerServer  # noqa: E402
+from site_server import Site  # noqa: E402
+from serverpeers import PAGES  # noqa: E402
 
 SHOTS = os.environ.get("CV_SERVER_SHOTS")  # a folder to keep the screenshots in, for looking at them
 KEYPAD_OK = "tap 312 116"
+TEXT_AREA_OK = "tap 312 8"
+OPEN_BAR = "key 193"  # application button C: the address bar and its toolbar
+ICONS = {"exit": 107, "back": 125, "stop": 143, "forward": 161, "reload": 179, "zoom": 197}
+BACK_KEY, FORWARD_KEY = 196, 195
+# Page up and left, as the device is held.
+PAGE_UP_KEY, PAGE_LEFT_KEY = 0x27, 0x26
+# The keypad's lower-case letters (the hardware keyboard gives capitals).
+KEY_ROWS = ("qwertyuiop", 70, 170), ("asdfghjkl", 75, 190), ("zxcvbnm", 85, 210)
 # The direction keys as the user holds the device in landscape: the left key
 # scrolls the page down, the down key to the right.
 PAGE_DOWN_KEY, PAGE_RIGHT_KEY = 0x25, 0x28
@@ -44,7 +54,10 @@ class LiveDevice(Device):
         self.fifo = os.path.join(self.root, "live.script")
         os.mkfifo(self.fifo)
         args = [CLIENT, "--root", self.root, "--headless", "--script", self.fifo, "--log", self.log]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Its output goes to a file: a pipe nobody reads could fill and stop it.
+        self.out_path = os.path.join(self.shots, "client.out")
+        with open(self.out_path, "wb") as out:
+            self.proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
         self.pipe = open(self.fifo, "w")
         self.n = 0
 
@@ -73,7 +86,7 @@ class LiveDevice(Device):
         self.n += 1
         path = os.path.join(self.shots, "%02d-%s.png" % (self.n, name))
         self.do("screenshot " + path)
-        if not wait_for(lambda: os.path.exists(path) and open(path, "rb").read()[-8:-4] == b"IEND", timeout=40):
+        if not wait_for(lambda: os.path.exists(path) and png_complete(path), timeout=40):
             raise AssertionError("no screenshot: " + self.proc_state())
         if SHOTS:
             os.makedirs(SHOTS, exist_ok=True)
@@ -81,7 +94,9 @@ class LiveDevice(Device):
         return read_png(path)[2]
 
     def proc_state(self):
-        return "client %s" % ("running" if self.proc.poll() is None else "ended %s" % self.proc.returncode)
+        with open(self.out_path, "rb") as f:
+            said = f.read()[-300:].decode("latin-1")
+        return "client %s: %s" % ("running" if self.proc.poll() is None else "ended %s" % self.proc.returncode, said)
 
     def close(self):
         try:
@@ -95,6 +110,30 @@ class LiveDevice(Device):
         self.balancer.stop()
         shutil.rmtree(self.shots, ignore_errors=True)
         super().close()
+
+
+def png_complete(path):
+    with open(path, "rb") as f:
+        return f.read()[-8:-4] == b"IEND"
+
+
+def keypad(text):
+    """Script lines that type text on the keypad: small letters by their keys,
+    "." and "/" by the hardware keyboard."""
+    lines = []
+    for c in text:
+        if c == ".":
+            lines.append("key 190")
+        elif c == "/":
+            lines.append("key 191")
+        else:
+            for keys, first, y in KEY_ROWS:
+                if c in keys:
+                    lines.append("tap %d %d" % (first + 20 * keys.index(c), y))
+                    break
+            else:
+                raise KeyError(c)
+    return lines
 
 
 def near(rgb, want, tol=24):
@@ -120,7 +159,7 @@ def ink(rows, box, background=(255, 255, 255), tol=60):
     return sum(1 for y in range(y0, y1) for x in range(x0, x1) if not near(rows[y][x], background, tol))
 
 
-class DeviceBrowsing(unittest.TestCase):
+class LiveCase(unittest.TestCase):
     """One server (on port 80, where the client reaches it) and one site for
     the whole class; each test has a device of its own."""
 
@@ -138,6 +177,10 @@ class DeviceBrowsing(unittest.TestCase):
         self.addCleanup(dev.close)
         dev.settle(before, timeout=60)
         return dev
+
+
+class DeviceBrowsing(LiveCase):
+    """What the user sees of real pages, and what the site received."""
 
     def test_text_in_its_sizes_and_colours_where_the_engine_put_it(self):
         dev = self.open("text.html")
@@ -224,6 +267,21 @@ class DeviceBrowsing(unittest.TestCase):
         self.assertFalse(near(rows[30][30], (0xd0, 0x20, 0x20), 16), "the red block scrolled away")
         yellow = count_near(rows, (0, 0, 310, 230), (0xe0, 0xc0, 0x20), 16)
         self.assertGreater(yellow, 1000, "the yellow block at the bottom right is in view")
+        # Back with the other two keys, and by taps on the scroll bar above
+        # its thumb (a screen each).
+        for _ in range(3):
+            dev.step("key %d" % PAGE_LEFT_KEY)
+        dev.step("tap 315 12")
+        self.assertFalse(near(dev.screenshot("long-middle")[30][30], (0xd0, 0x20, 0x20), 16), "one screen up")
+        dev.step("tap 315 12")
+        dev.step("key %d" % PAGE_UP_KEY)  # a screen is a line less than the view: one more to the top
+        rows = dev.screenshot("long-top-again")
+        self.assertTrue(near(rows[30][30], (0xd0, 0x20, 0x20), 16), "the red block is back")
+        codes = [r["message"] for r in self.stack.server.log("message")]
+        self.assertIn("PGL", codes)
+        self.assertIn("SC", codes)
+        dev.step("key %d" % PAGE_UP_KEY)  # at the top already: nothing changes
+        self.assertEqual(self.stack.server.log("page")[-1]["outcome"], "unchanged")
 
     def test_a_script_changes_the_page_on_a_tap(self):
         dev = self.open("script.html")
@@ -239,19 +297,34 @@ class DeviceBrowsing(unittest.TestCase):
         # The controls are drawn by the client: frames of the fields and lists.
         for box in ((5, 5, 105, 17), (110, 5, 210, 17), (5, 45, 80, 59), (100, 45, 175, 85), (5, 95, 155, 135)):
             self.assertGreater(ink(rows, box, (255, 255, 255), 30), 20, "a control in %r" % (box,))
-        before = len(self.stack.server.log("page"))
-        dev.do("tap 50 10", "wait-idle 300", "type ann", KEYPAD_OK, "wait-idle 300")
-        wait_for(lambda: any(r.get("message") == "TF" for r in self.stack.server.log("message")), timeout=20)
-        dev.settle(before)
+        # Each edit goes to the server as its own message (TF, PF as TF, TA,
+        # DM, LM) and is answered before the next.
+        def edit(lines, code):
+            before = len(self.stack.server.log("page"))
+            n = len([r for r in self.stack.server.log("message") if r.get("message") == code])
+            dev.do(*lines)
+            wait_for(lambda: len([r for r in self.stack.server.log("message") if r.get("message") == code]) > n,
+                     timeout=20)
+            dev.settle(before)
+        edit(["tap 50 10", "wait-idle 300", "type ann", KEYPAD_OK, "wait-idle 300"], "TF")
+        edit(["tap 150 10", "wait-idle 300", "type pw", KEYPAD_OK, "wait-idle 300"], "TF")
+        edit(["tap 50 115", "wait-idle 300", "type a note", TEXT_AREA_OK, "wait-idle 300"], "TA")
+        edit(["tap 40 52", "wait-idle 300", "tap 20 89", "wait-idle 300"], "DM")   # the drop-down: blue
+        edit(["tap 120 62", "wait-idle 300"], "LM")                                # the list box: pear
         dev.step("tap 10 30")   # the check box
         dev.step("tap 55 30")   # the second radio button
+        rows = dev.screenshot("filled")
+        self.assertLess(sum(darkest(rows, (6, 5, 60, 17))), 200, "the typed name is shown in its field")
         dev.step("tap 30 152")  # Send
         rows = dev.screenshot("sent")
         form = self.stack.site.requests("/form-echo")[-1]["form"]
-        self.assertEqual(form.get("who"), ["ANN"])  # the keypad's letter layer starts in capitals
+        self.assertEqual(form.get("who"), ["ANN"])  # the hardware keyboard's letters are capitals
+        self.assertEqual(form.get("secret"), ["PW"])
+        self.assertEqual(form.get("note"), ["A NOTE"])
         self.assertEqual(form.get("tea"), ["yes"])
         self.assertEqual(form.get("size"), ["large"])
-        self.assertEqual(form.get("colour"), ["red"])
+        self.assertEqual(form.get("colour"), ["blue"])
+        self.assertEqual(form.get("fruit"), ["pear"])
         self.assertGreater(ink(rows, (0, 0, 160, 20)), 10, "the answer page")
 
     def test_a_cookie_set_by_a_page_is_sent_back_by_its_session_only(self):
@@ -264,6 +337,177 @@ class DeviceBrowsing(unittest.TestCase):
         other = self.open("cookie.html")
         other.step("tap 40 60")
         self.assertEqual(self.stack.site.requests("/cookie/show")[-1]["cookie"], "")
+
+
+class DeviceNavigation(LiveCase):
+    """Every way the user moves between pages, from the client's own keys,
+    toolbar and address bar. A second site on port 80 answers to a name the
+    user types ("shop.test", mapped by the server's --map-host)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.shop = Site(free_address(80), 80, PAGES).start()
+        cls.stack = Stack(port=80, map_hosts=[("shop.test", cls.shop.addr)])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.close()
+        cls.shop.stop()
+
+    def messages(self, code):
+        return [r for r in self.stack.server.log("message") if r.get("message") == code]
+
+    def bar(self, dev, icon):
+        """A toolbar icon of the address bar, and the answer it brings."""
+        dev.do(OPEN_BAR, "wait-idle 300")
+        dev.step("tap %d 116" % ICONS[icon])
+
+    def test_a_typed_address_is_confirmed_into_the_history_and_one_that_fails_is_not(self):
+        dev = self.open("text.html")
+        dev.do(OPEN_BAR, "wait-idle 300", *keypad("shop.test/second.html"))
+        dev.step("key 13")
+        rows = dev.screenshot("typed")
+        self.assertTrue(self.shop.requests("/second.html"), "the typed site was asked")
+        self.assertGreater(ink(rows, (0, 0, 100, 20)), 10, "the second page's first line")
+        self.assertEqual(count_near(rows, (10, 55, 150, 72), (0, 0, 0xc0), 40), 0, "the text page is gone")
+        dev.do(OPEN_BAR, "wait-idle 300", *keypad("nowhere.invalid"))
+        dev.step("key 13")
+        rows = dev.screenshot("typed-unknown")
+        self.assertEqual(self.stack.server.log("own-page")[-1]["kind"], 2, "a page saying the name is unknown")
+        self.assertGreater(ink(rows, (0, 0, 320, 30)), 100, "its heading")
+        dev.do("ctrl-q")
+        dev.proc.wait(20)
+        history = dev.read("/cv/cvhistory.txt").decode().split()
+        self.assertIn("shop.test/second.html", history)
+        self.assertFalse([h for h in history if "nowhere" in h], history)
+        self.assertIn(self.stack.url("text.html"), history)
+        # The quit message ended the session and disposed of its page.
+        self.assertTrue(self.stack.server.wait_log(lambda r: r["event"] == "session-end" and r["reason"] == "quit"))
+
+    def test_back_forward_and_reload_from_the_keys_and_the_toolbar(self):
+        dev = self.open("index.html")
+        first = dev.screenshot("index")
+        dev.step("tap 20 10")                      # "Second page"
+        second = dev.screenshot("second")
+        self.assertNotEqual(first, second)
+        dev.step("key %d" % BACK_KEY)
+        self.assertEqual(dev.screenshot("back"), first)
+        dev.step("key %d" % FORWARD_KEY)
+        self.assertEqual(dev.screenshot("forward"), second)
+        self.bar(dev, "back")
+        self.assertEqual(dev.screenshot("toolbar-back"), first)
+        self.bar(dev, "forward")
+        asked = len(self.stack.site.requests("/second.html"))
+        self.bar(dev, "reload")
+        self.assertEqual(len(self.stack.site.requests("/second.html")), asked + 1, "reload asked the site again")
+        self.assertEqual(dev.screenshot("reloaded"), second)
+        self.assertEqual([len(self.messages(c)) > 0 for c in ("BA", "FO", "RF")], [True] * 3)
+
+    def test_stop_on_a_shown_page_changes_nothing_and_the_session_goes_on(self):
+        # The client takes no input while it waits for an answer, so its stop
+        # comes between pages (what a stop in the middle of a page does is
+        # tried on the wire).
+        dev = self.open("third.html")
+        shown = dev.screenshot("third")
+        self.bar(dev, "stop")
+        page = self.stack.server.log("page")[-1]
+        self.assertEqual((page["message"], page["outcome"], page["bytes"]), ("STP", "stopped", 4))
+        self.assertEqual(dev.screenshot("stopped"), shown)
+        dev.step("tap 160 200")
+        self.assertEqual(self.stack.server.log("page")[-1]["message"], "MC")
+
+    def test_zoom_lays_the_page_out_larger_and_taps_follow_it(self):
+        dev = self.open("index.html")
+        normal = dev.screenshot("normal")
+        self.bar(dev, "zoom")
+        zoomed = dev.screenshot("zoomed")
+        # The 20-unit link text is 10 pixels high unzoomed and about 13 zoomed.
+        def text_rows(rows, box):
+            x0, y0, x1, y1 = box
+            return sum(1 for y in range(y0, y1) if ink(rows, (x0, y, x1, y + 1), (0xee, 0xee, 0xff), 90) > 0)
+        self.assertGreater(text_rows(zoomed, (0, 0, 80, 22)), text_rows(normal, (0, 0, 80, 16)))
+        self.assertEqual(self.stack.server.log("page")[-1]["message"], "ZU")
+        # "Set cookie" starts at page x 210: 140 pixels zoomed, 105 unzoomed.
+        dev.step("tap 160 8")
+        self.assertTrue(self.stack.site.requests("/cookie/set"), "the zoomed tap hit the link")
+        self.bar(dev, "zoom")
+        self.assertEqual(self.stack.server.log("page")[-1]["message"], "ZD")
+        dev.step("key %d" % BACK_KEY)
+        self.assertEqual(dev.screenshot("unzoomed"), normal)
+
+    def test_dialogs_new_windows_and_downloads(self):
+        dev = self.open("index.html")
+        dev.step("tap 20 60")                       # alert('Hello from alert')
+        rows = dev.screenshot("alert")
+        self.assertTrue(self.stack.server.log("dialog"))
+        # The dialog's text is shown in a band across the top of the page.
+        band = rows[8][150]
+        self.assertFalse(near(band, (255, 255, 255), 8), "a band at the top: %r" % (band,))
+        self.assertGreater(ink(rows, (0, 0, 100, 16), band, 60), 20, "the dialog's text in it")
+        self.assertGreater(ink(rows, (210, 30, 270, 42)), 20, "the script's text after the alert")
+        dev.step("tap 150 35")                      # a link with target=_blank
+        second = dev.screenshot("new-window")
+        self.assertGreater(ink(second, (0, 0, 100, 20)), 10)
+        self.assertEqual(self.stack.server.log("page")[-1]["url"], self.stack.url("second.html"))
+        dev.step("key %d" % BACK_KEY)
+        dev.step("tap 150 60")                      # window.open('third.html')
+        self.assertEqual(self.stack.server.log("page")[-1]["url"], self.stack.url("third.html"))
+        dev.step("key %d" % BACK_KEY)
+        dev.step("tap 20 85")                       # a download
+        rows = dev.screenshot("download")
+        self.assertTrue(self.stack.server.log("download-refused"))
+        self.assertEqual(self.stack.server.log("own-page")[-1]["kind"], 6)
+        self.assertGreater(ink(rows, (0, 0, 320, 30)), 100, "the refusal's heading")
+        dev.step("key %d" % BACK_KEY)
+        self.assertEqual(self.stack.server.log("page")[-1]["url"], self.stack.url("index.html"))
+
+
+class DeviceEngineRestart(LiveCase):
+    """The engine dies under a session and comes back."""
+
+    def test_the_user_is_told_and_can_open_the_page_again(self):
+        dev = self.open("index.html")
+        old = self.stack.server.engine_pid()
+        os.kill(old, 9)
+        self.assertTrue(wait_for(lambda: self.stack.server.engine_pid() not in (None, old), timeout=30))
+        dev.step("tap 20 35")                       # "Change": its page is gone
+        rows = dev.screenshot("restarted")
+        self.assertEqual(self.stack.server.log("own-page")[-1]["kind"], 1)
+        self.assertGreater(ink(rows, (0, 0, 320, 30)), 100, "the notice's heading")
+        asked = len(self.stack.site.requests("/index.html"))
+        # Its link opens the page the session was on.
+        link = self.stack.server.log("page")[-1]
+        self.assertEqual(link["url"], self.stack.url("index.html"))
+        dev.step("tap 40 %d" % self.restart_link_y(rows))
+        self.assertEqual(len(self.stack.site.requests("/index.html")), asked + 1)
+        self.assertTrue(near(dev.screenshot("again")[30][20], (0xaa, 0xaa, 0xee), 40), "the index's buttons")
+
+    def restart_link_y(self, rows):
+        """The row of the notice's link: the lowest row with link-blue ink
+        (the address above it is blue too)."""
+        for y in range(229, 30, -1):
+            if any(c[2] > c[0] + 60 and c[2] > c[1] + 20 for c in rows[y][0:300]):
+                return y - 4
+        self.fail("no link on the notice")
+
+
+class DeviceIdle(LiveCase):
+    """A session left alone past the server's idle time-out."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack(port=80, extra=("--idle-timeout", "2"))
+
+    def test_the_next_tap_shows_the_clients_disconnected_page(self):
+        dev = self.open("index.html")
+        normal = dev.screenshot("index")
+        self.assertTrue(self.stack.server.wait_log(lambda r: r["event"] == "session-end" and r["reason"] == "idle"))
+        dev.do("tap 20 35", "wait-idle 500")
+        # The client shows its own page and stays up (it asks nothing more).
+        ok = wait_for(lambda: dev.screenshot("after") != normal, timeout=20, step=0.5)
+        self.assertTrue(ok, "the client still shows the page")
+        self.assertIsNone(dev.proc.poll())
+        self.assertFalse(self.stack.server.log("page")[1:], "no page came after the time-out")
 
 
 if __name__ == "__main__":

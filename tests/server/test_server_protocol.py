@@ -398,12 +398,16 @@ class EngineDeath(unittest.TestCase):
 
 
 class IdleSessions(unittest.TestCase):
-    def test_an_idle_session_is_closed(self):
+    def test_an_idle_session_is_reset_so_that_the_handhelds_next_send_fails(self):
         stack = Stack(extra=("--idle-timeout", "1"))
         try:
             c = stack.client()
             c.answer()
-            self.assertTrue(c.closed(timeout=15))
+            # The handheld notices only a failed send; after an orderly close
+            # its next message would go out and wait for ever.
+            self.assertEqual(c.ended(timeout=15), "reset")
+            with self.assertRaises(OSError):
+                c.send("<MC 10 10>\r\n\r\n")
             self.assertTrue(stack.server.wait_log(lambda r: r["event"] == "session-end" and r["reason"] == "idle"))
         finally:
             stack.close()
