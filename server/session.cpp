@@ -58,19 +58,51 @@ static const char* const OWN_SCRIPT = R"JS((function () {
       if (t.tagName === 'A' || t.tagName === 'AREA') { same(t); break; }
   }, true);
   document.addEventListener('submit', function (e) { same(e.target); }, true);
+  // Short timers a page sets (a navigation or a change "a moment later")
+  // are counted until they fire, so that the wait after a tap can include
+  // them; the server's own waiting uses the timer functions unwrapped.
+  var st = window.setTimeout, ct = window.clearTimeout, pending = {};
+  window.__cvSetTimeout = st;
+  window.__cvTimers = 0;
+  window.__cvTimerFired = 0;
+  window.setTimeout = function (fn, ms) {
+    var d = Number(ms) || 0;
+    if (typeof fn !== 'function' || d > 300) return st.apply(window, arguments);  // longer than the wait after a tap
+    var args = Array.prototype.slice.call(arguments, 2), id;
+    id = st.call(window, function () {
+      if (pending[id]) { delete pending[id]; window.__cvTimers--; }
+      window.__cvTimerFired = Date.now();
+      return fn.apply(this, args);
+    }, d);
+    pending[id] = true;
+    window.__cvTimers++;
+    return id;
+  };
+  window.clearTimeout = function (id) {
+    if (pending[id]) { delete pending[id]; window.__cvTimers--; }
+    return ct.call(window, id);
+  };
 })();)JS";
 
-static std::string settle_expression(int quiet, int least, int limit)
+// A promise that resolves once the page has had no change for `quiet` ms
+// (and `least` ms have passed), or after `limit` ms. With timers, short
+// timers the page has pending hold it too, and one that fired counts as a
+// change: what a tap starts a moment later belongs to the tap.
+static std::string settle_expression(int quiet, int least, int limit, bool timers = false)
 {
+    std::string busy = timers ? " || window.__cvTimers > 0" : "";
+    std::string fired = timers ? " last = Math.max(last, window.__cvTimerFired || 0);" : "";
     return "new Promise(function (resolve) {"
+           " var later = window.__cvSetTimeout || setTimeout;"
            " var start = Date.now(), last = start, done = false, least = " + std::to_string(least) + ";"
            " var mo = new MutationObserver(function () { last = Date.now(); });"
            " function finish() { if (!done) { done = true; mo.disconnect(); resolve(Date.now() - start); } }"
            " mo.observe(document, {subtree: true, childList: true, attributes: true, characterData: true});"
-           " setTimeout(finish, " + std::to_string(limit) + ");"
-           " function tick() { var now = Date.now();"
-           " if (now - last >= " + std::to_string(quiet) + " && now - start >= least) finish(); else setTimeout(tick, 5); }"
-           " (document.fonts ? document.fonts.ready : Promise.resolve()).then(function () { setTimeout(tick, " +
+           " later(finish, " + std::to_string(limit) + ");"
+           " function tick() { var now = Date.now();" + fired +
+           " if (now - last >= " + std::to_string(quiet) + " && now - start >= least && !(false" + busy + ")) finish();"
+           " else later(tick, 5); }"
+           " (document.fonts ? document.fonts.ready : Promise.resolve()).then(function () { later(tick, " +
            std::to_string(quiet) + "); });"
            "})";
 }
@@ -528,10 +560,10 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
 
 // Waits for the page to be quiet for `quiet` ms, and at least `least` ms in
 // all (or the limit), then runs then.
-static void settle(Session* s, int quiet, int limit, Then then, int least = 0)
+static void settle(Session* s, int quiet, int limit, Then then, int least = 0, bool timers = false)
 {
     call(s, "Runtime.evaluate",
-         {{"expression", settle_expression(quiet, least, limit)}, {"awaitPromise", true}, {"returnByValue", true}},
+         {{"expression", settle_expression(quiet, least, limit, timers)}, {"awaitPromise", true}, {"returnByValue", true}},
          [then](Session* s, const json&, const std::string&) {
              // A page that navigated or died under the evaluation fails it;
              // the caller looks at the events anyway.
@@ -814,7 +846,7 @@ static void after_action(Session* s, NavMark m)
         } else {
             render_now(s, false, VIA_LINK, std::string());
         }
-    }, ACTION_MIN_MS);
+    }, ACTION_MIN_MS, true);
 }
 
 static void click(Session* s, int x, int y)

@@ -91,10 +91,18 @@ class Protocol(unittest.TestCase):
         self.assertIn("Third page", page.text())
         self.assertEqual(page.urls, [self.stack.url("third.html")])
 
-    def test_a_navigation_a_script_starts_later_is_waited_for(self):
+    def test_what_a_script_does_a_moment_after_a_tap_is_waited_for(self):
         c, _ = self.login()
-        page = c.ask("<MC 230 320>\r\n\r\n")
+        page = c.ask("<MC 230 320>\r\n\r\n")  # a navigation 50 ms later
         self.assertIn("Second page", page.text())
+        c.ask("<BA>\r\n\r\n")
+        page = c.ask("<MC 20 370>\r\n\r\n")  # 200 ms later
+        self.assertIn("Third page", page.text())
+        self.assertEqual(page.urls, [self.stack.url("third.html")])
+        c.ask("<BA>\r\n\r\n")
+        page = c.ask("<MC 230 370>\r\n\r\n")  # a change 200 ms later
+        self.assertFalse(page.cut)
+        self.assertIn("Changed later", page.text())
 
     def test_a_download_is_refused_with_a_page_that_says_so_and_back_returns(self):
         c, _ = self.login()
