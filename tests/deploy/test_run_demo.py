@@ -9,6 +9,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -43,6 +44,19 @@ def home_page_drawn(width, rows, scale=1):
         return False
     picture = {rows[y * scale][x * scale] for y in range(55, 140, 4) for x in range(20, 300, 8)}
     return len(picture) > 20
+
+
+# Holds port 80 of every address while it runs the command it is given.
+HOLD_PORT_80 = """
+import socket, subprocess, sys
+s = socket.socket()
+s.bind(("0.0.0.0", 80))
+s.listen()
+p = subprocess.run(sys.argv[1:], capture_output=True, text=True)
+sys.stdout.write(p.stdout)
+sys.stderr.write(p.stderr)
+sys.exit(p.returncode)
+"""
 
 
 def refused(addr, port):
@@ -122,7 +136,25 @@ class RunDemo(unittest.TestCase):
         self.assertEqual(1, len(lines), p.stderr)
         self.assertRegex(lines[0], r"^run-demo: cannot listen on port 80: ports below 1024 need root: run `sudo make "
                                    r"run`, or allow them with .*; the client shows its offline pages\.$")
-        # What the client shows with no balancer at all: its no-connection page.
+        self.assert_offline_screen()
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root for a network namespace of its own")
+    def test_with_port_80_taken_everywhere_it_says_why_and_shows_the_offline_pages(self):
+        # In a network namespace of the test's own, a listener on every
+        # address's port 80 (0.0.0.0:80) leaves no loopback address free.
+        p = subprocess.run(["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+                            sys.executable, "-c", HOLD_PORT_80, RUN, self.build],
+                           env=headless_env(), capture_output=True, text=True, timeout=120)
+        self.assertEqual(0, p.returncode, p.stdout + p.stderr)
+        lines = p.stderr.splitlines()
+        self.assertEqual(1, len(lines), p.stderr)
+        self.assertEqual("run-demo: port 80 is taken on every loopback address: a server listens on all addresses "
+                         "(0.0.0.0:80); stop it and try again; the client shows its offline pages.", lines[0])
+        self.assert_offline_screen()
+
+    def assert_offline_screen(self):
+        """The screenshot is what the client shows with no balancer at all:
+        its no-connection page."""
         dev = Device()
         self.addCleanup(dev.close)
         dev.write("/cv/cvhome.txt", "127.0.0.1\r\n9\r\n")
@@ -130,7 +162,6 @@ class RunDemo(unittest.TestCase):
         code, err = dev.run(["wait-idle 500", "screenshot " + want], timeout=60)
         self.assertEqual(0, code, err)
         self.assertEqual(read_png(want)[2], read_png(os.path.join(self.build, "screenshot.png"))[2])
-
 
 if __name__ == "__main__":
     unittest.main()
