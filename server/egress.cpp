@@ -77,6 +77,7 @@ struct ProxyConn {
 struct OutcomeRecord {
     EgressOutcome outcome;
     int64_t at;
+    std::string range;  // refused: the range the address lies in
 };
 
 // The proxy's state; written only from the loop.
@@ -102,7 +103,7 @@ static std::string authority_key(const std::string& host, int port)
     return egress_normal_host(host) + ":" + std::to_string(port);
 }
 
-static void note_outcome(const ProxyConn* c, EgressOutcome o)
+static void note_outcome(const ProxyConn* c, EgressOutcome o, const std::string& range = std::string())
 {
     int64_t now = loop_now_ms();
     if (eg.outcomes.size() >= OUTCOME_LIMIT) {
@@ -111,7 +112,7 @@ static void note_outcome(const ProxyConn* c, EgressOutcome o)
         if (eg.outcomes.size() >= OUTCOME_LIMIT)
             eg.outcomes.clear();
     }
-    eg.outcomes[authority_key(c->host, c->port)] = OutcomeRecord{o, now};
+    eg.outcomes[authority_key(c->host, c->port)] = OutcomeRecord{o, now, range};
 }
 
 const char* egress_outcome_name(EgressOutcome o)
@@ -169,7 +170,7 @@ static bool url_authority(const std::string& url, std::string* host, int* port)
     return !host->empty();
 }
 
-EgressOutcome egress_outcome(const std::string& url, int64_t since_ms)
+EgressOutcome egress_outcome(const std::string& url, int64_t since_ms, std::string* range)
 {
     std::string host;
     int port = 0;
@@ -178,6 +179,8 @@ EgressOutcome egress_outcome(const std::string& url, int64_t since_ms)
     auto it = eg.outcomes.find(authority_key(host, port));
     if (it == eg.outcomes.end() || it->second.at < since_ms)
         return EGRESS_NONE;
+    if (range)
+        *range = it->second.range;
     return it->second.outcome;
 }
 
@@ -271,9 +274,9 @@ static void answer(ProxyConn* c, const char* status, EgressOutcome o, const std:
     update_events(c);
 }
 
-static void fail(ProxyConn* c, EgressOutcome o, const std::string& detail)
+static void fail(ProxyConn* c, EgressOutcome o, const std::string& detail, const std::string& range = std::string())
 {
-    note_outcome(c, o);
+    note_outcome(c, o, range);
     const char* status = o == EGRESS_REFUSED ? "403 Forbidden" : o == EGRESS_TIMEOUT ? "504 Gateway Timeout"
                                                                                       : "502 Bad Gateway";
     std::string text = o == EGRESS_REFUSED   ? "The rendering server does not open " + c->host + " (" + detail + ")."
@@ -421,8 +424,9 @@ static bool pass_answer(ProxyConn* c, std::string& in)
         std::string rest = c->answer_head.substr(end);
         std::string out = lines[0] + "\r\n";
         for (size_t i = 1; i < lines.size(); ++i)
+            // A site's own X-Corvanta-Egress would pass for the proxy's word.
             if (!header_is(lines[i], "Connection") && !header_is(lines[i], "Keep-Alive") &&
-                !header_is(lines[i], "Proxy-Connection"))
+                !header_is(lines[i], "Proxy-Connection") && !header_is(lines[i], "X-Corvanta-Egress"))
                 out += lines[i] + "\r\n";
         int status = lines[0].size() >= 12 ? atoi(lines[0].c_str() + 9) : 0;
         bool interim = status >= 100 && status < 200 && status != 101;
@@ -572,7 +576,7 @@ static void addresses_known(ProxyConn* c, const std::vector<EgressAddress>& foun
     if (ok.empty()) {
         log_event("egress-refused",
                   ojson{{"host", c->host}, {"port", c->port}, {"address", refused_address}, {"range", why}});
-        fail(c, EGRESS_REFUSED, why + " address " + refused_address);
+        fail(c, EGRESS_REFUSED, why + " address " + refused_address, why);
         return;
     }
     // IPv4 first: many hosts have no IPv6 route, and an IPv6 attempt that
@@ -620,6 +624,8 @@ static void resolve(ProxyConn* c)
         addresses_known(c, {literal});
         return;
     }
+    // A mapped name stands for its address, or for another name.
+    std::string name = c->host;
     for (const auto& m : eg.policy.host_map) {
         if (egress_normal_host(m.first) == c->host) {
             EgressAddress mapped;
@@ -627,6 +633,8 @@ static void resolve(ProxyConn* c)
                 addresses_known(c, {mapped});
                 return;
             }
+            name = egress_normal_host(m.second);
+            break;
         }
     }
     set_timer(c, RESOLVE_TIMEOUT_MS, resolve_timeout);
@@ -635,7 +643,6 @@ static void resolve(ProxyConn* c)
     hints.ai_socktype = SOCK_STREAM;
     // CARES_HOSTS may name the hosts file instead of /etc/hosts.
     hints.ai_flags = ARES_AI_NOSORT | ARES_AI_ENVHOSTS;
-    std::string name = c->host;
     // The callback may run before this returns; c is not used after.
     ares_getaddrinfo(eg.channel, name.c_str(), nullptr, &hints, resolved,
                      reinterpret_cast<void*>(uintptr_t(c->id)));

@@ -46,7 +46,8 @@ struct EgressAllow {
 struct EgressPolicy {
     std::vector<EgressAllow> allow;
     // --map-host NAME=ADDRESS: the name is not resolved but taken as that
-    // address (which is checked like any other).
+    // address (or resolved as that other name); the address is checked like
+    // any other.
     std::vector<std::pair<std::string, std::string>> host_map;
 };
 
@@ -88,8 +89,9 @@ int egress_port();
 std::vector<std::string> egress_engine_switches();
 // The outcome of the latest attempt at the host and port of this http: or
 // https: address (or ws:, wss:) that ended at or after since_ms
-// (loop_now_ms time); EGRESS_NONE when there is none.
-EgressOutcome egress_outcome(const std::string& url, int64_t since_ms);
+// (loop_now_ms time); EGRESS_NONE when there is none. For a refusal, *range
+// (when given) names the refused range.
+EgressOutcome egress_outcome(const std::string& url, int64_t since_ms, std::string* range = nullptr);
 // The outcome named in the proxy's own answers ("refused", "no-such-host",
 // "unreachable", "timeout"); EGRESS_NONE for any other text.
 EgressOutcome egress_outcome_named(const std::string& name);

@@ -2,13 +2,15 @@
 //
 //   corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]
 //                   [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...
-//                   [--idle-timeout SECONDS] [--page-timeout SECONDS]
+//                   [--idle-timeout SECONDS] [--page-timeout SECONDS] [--allow-host HOST[:PORT]]...
+//   corvanta-server --hash-password     (user name and password on stdin, a line each)
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "passwords.h"
 #include "server.h"
 
 static void usage()
@@ -16,7 +18,8 @@ static void usage()
     fprintf(stderr,
             "usage: corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]\n"
             "                       [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...\n"
-            "                       [--idle-timeout SECONDS] [--page-timeout SECONDS]\n");
+            "                       [--idle-timeout SECONDS] [--page-timeout SECONDS] [--allow-host HOST[:PORT]]...\n"
+            "       corvanta-server --hash-password   (reads a user name and a password, a line each)\n");
 }
 
 // A whole decimal number within [lo, hi].
@@ -39,6 +42,13 @@ int main(int argc, char** argv)
         if (a == "--help" || a == "-h") {
             usage();
             return 0;
+        }
+        if (a == "--hash-password") {
+            if (argc != 2) {
+                fprintf(stderr, "corvanta-server: --hash-password takes no other options\n");
+                return 2;
+            }
+            return passwords_hash_command(stdin, stdout, stderr);
         }
         if (i + 1 >= argc) {
             fprintf(stderr, "corvanta-server: %s needs a value\n", a.c_str());
@@ -86,6 +96,14 @@ int main(int argc, char** argv)
                 return 2;
             }
             config.page_timeout_ms = n * 1000;
+        } else if (a == "--allow-host") {
+            EgressAllow allow;
+            std::string error;
+            if (!egress_parse_allow(v, &allow, &error)) {
+                fprintf(stderr, "corvanta-server: --allow-host: %s\n", error.c_str());
+                return 2;
+            }
+            config.allow_hosts.push_back(allow);
         } else {
             fprintf(stderr, "corvanta-server: unknown option %s\n", a.c_str());
             usage();

@@ -101,6 +101,19 @@ std::string pages_html(OwnPage kind, const std::string& address, const std::stri
         title = "Page not opened";
         text = "The page could not be opened" + (detail.empty() ? std::string() : " (" + escape(detail) + ")") + ".";
         break;
+    case OWN_NOT_ALLOWED:
+        title = "Address not allowed";
+        if (detail == "scheme")
+            text = "This address is not allowed. This server opens web addresses only: those that start with "
+                   "http: or https:.";
+        else
+            text = "This address is not allowed: " + host + " leads to an address that this server does not open (" +
+                   escape(detail.empty() ? "private" : detail) + " range).";
+        break;
+    case OWN_LIMIT:
+        title = "Page too large";
+        text = escape(detail);
+        break;
     }
     std::string html =
         "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title +

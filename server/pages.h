@@ -17,6 +17,8 @@ enum OwnPage {
     OWN_TIMEOUT,      // nothing arrived in time
     OWN_DOWNLOAD,     // detail: the file name
     OWN_FAILED,       // any other failure; detail: the engine's error code
+    OWN_NOT_ALLOWED,  // an address this server does not open; detail: "scheme" or the refused range
+    OWN_LIMIT,        // a page beyond a limit of the session; detail: which, in words
 };
 
 // The HTML of an own page about address.

@@ -21,6 +21,7 @@
 
 #include "log.h"
 #include "pagewriter.h"
+#include "passwords.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -147,22 +148,23 @@ static void refuse_login(Conn* c, const char* event, const std::string& text, co
     conn_answer(c, text_page({text}));
 }
 
-static void on_login(Conn* c, const HttpRequest& req)
+// The connection of this id, if it is still open.
+static Conn* find_conn(int fd, uint64_t id)
 {
-    LoginInfo login;
-    std::string error;
-    if (!proto_login(req.body, &login, &error)) {
-        log_event("error", ojson{{"conn", c->id}, {"peer", c->peer}, {"what", "bad login"}, {"error", error}});
-        conn_answer(c, text_page({"The login could not be read."}));
-        c->close_after_flush = true;
-        close_later(c, "bad-login");
-        return;
-    }
-    // A greeting-only login carries no credentials to check.
-    if (srv.users.enabled && (login.greeting_only || !users_check(srv.users, login.user, login.password))) {
-        refuse_login(c, "login-refused", "Wrong user name or password.", login);
-        return;
-    }
+    auto it = srv.conns.find(fd);
+    return it != srv.conns.end() && it->second->id == id && it->second->fd >= 0 ? it->second.get() : nullptr;
+}
+
+// The address part of "ADDR:PORT".
+static std::string peer_address(const std::string& peer)
+{
+    size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+// A login whose credentials passed (or that needs none) gets its session.
+static void admit(Conn* c, const LoginInfo& login)
+{
     if (sessions_active() >= srv.config.max_sessions) {
         refuse_login(c, "login-busy", "The server is busy. Please try again later.", login);
         return;
@@ -177,6 +179,69 @@ static void on_login(Conn* c, const HttpRequest& req)
                              {"version", login.version},
                              {"url", login.address},
                              {"sessions", sessions_active()}});
+}
+
+static void on_login(Conn* c, const HttpRequest& req)
+{
+    LoginInfo login;
+    std::string error;
+    if (!proto_login(req.body, &login, &error)) {
+        log_event("error", ojson{{"conn", c->id}, {"peer", c->peer}, {"what", "bad login"}, {"error", error}});
+        conn_answer(c, text_page({"The login could not be read."}));
+        c->close_after_flush = true;
+        close_later(c, "bad-login");
+        return;
+    }
+    if (!srv.users.enabled) {
+        admit(c, login);
+        return;
+    }
+    // A greeting-only login carries no credentials to check.
+    if (login.greeting_only) {
+        refuse_login(c, "login-refused", "Wrong user name or password.", login);
+        return;
+    }
+    // The password is checked off the loop, each address's logins one at a
+    // time and later and later while they keep failing; the connection
+    // waits meanwhile.
+    std::string address = peer_address(c->peer);
+    int fd = c->fd;
+    uint64_t id = c->id;
+    int64_t asked = loop_now_ms();
+    c->login_pending = true;
+    bool queued = passwords_wait_turn(address, [fd, id, login, address, asked]() {
+        if (!find_conn(fd, id)) {
+            passwords_result(address, PW_NONE);
+            return;
+        }
+        passwords_check(srv.users, login.user, login.password, [fd, id, login, address, asked](bool ok) {
+            passwords_result(address, ok ? PW_OK : PW_FAILED);
+            Conn* c = find_conn(fd, id);
+            if (!c)
+                return;
+            c->login_pending = false;
+            c->last_active = loop_now_ms();
+            if (!ok) {
+                c->refused = true;
+                log_event("login-refused", ojson{{"conn", c->id},
+                                                 {"peer", c->peer},
+                                                 {"user", login.user},
+                                                 {"customer", login.customer},
+                                                 {"waited_ms", loop_now_ms() - asked},
+                                                 {"next_delay_ms", passwords_delay_ms(address)}});
+                conn_answer(c, text_page({"Wrong user name or password."}));
+                return;
+            }
+            admit(c, login);
+        });
+    });
+    if (!queued) {
+        c->login_pending = false;
+        log_event("error", ojson{{"conn", c->id}, {"peer", c->peer}, {"what", "too many logins waiting from one address"}});
+        conn_answer(c, text_page({"Too many logins from this address. Please try again later."}));
+        c->close_after_flush = true;
+        close_later(c, "login-flood");
+    }
 }
 
 static void on_event(Conn* c, const HttpRequest& req, int64_t arrived)
@@ -218,6 +283,12 @@ static void on_request(Conn* c, const HttpRequest& req)
 {
     int64_t now = loop_now_ms();
     c->last_active = now;
+    if (c->login_pending) {
+        // The handheld waits for the login's answer before it sends again.
+        log_event("error", ojson{{"conn", c->id}, {"peer", c->peer}, {"what", "request before the login was answered"}});
+        conn_close(c, "bad-request");
+        return;
+    }
     std::string path = http_path(req.target);
     if (req.method == "CONNECT") {
         // The handheld tunnels through what it takes for a proxy; the tunnel
@@ -409,8 +480,11 @@ static bool start_engine(std::string* error)
 {
     EngineOptions o;
     o.browser = srv.config.browser;
-    o.host_map = srv.config.host_map;
-    o.extra_args = render_engine_switches();
+    // Every request of the engine goes through the proxy, which applies the
+    // host map itself: the engine resolves no names of its own.
+    o.extra_args = egress_engine_switches();
+    for (const auto& a : render_engine_switches())
+        o.extra_args.push_back(a);
     int64_t t0 = loop_now_ms();
     if (!engine_start(srv.engine, o, error))
         return false;
@@ -492,6 +566,16 @@ bool server_start(const ServerConfig& config, std::string* error)
         return false;
     if (!config.log_path.empty() && !log_open(config.log_path, error))
         return false;
+    if (!srv.users.plain_lines.empty()) {
+        std::string lines;
+        for (int n : srv.users.plain_lines)
+            lines += (lines.empty() ? "" : ", ") + std::to_string(n);
+        std::string text = config.users_path + ": " + std::to_string(srv.users.plain_lines.size()) +
+                           " password(s) not hashed (line " + lines +
+                           "); replace each with the line that corvanta-server --hash-password prints";
+        fprintf(stderr, "corvanta-server: warning: %s\n", text.c_str());
+        log_event("warning", ojson{{"what", text}});
+    }
     if (!render_init(error))
         return false;
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -509,6 +593,13 @@ bool server_start(const ServerConfig& config, std::string* error)
         return false;
     }
     loop_watch(srv.loop, srv.signal_fd, EPOLLIN, on_signal);
+    if (!passwords_start(srv.loop, error))
+        return false;
+    EgressPolicy policy;
+    policy.allow = config.allow_hosts;
+    policy.host_map = config.host_map;
+    if (!egress_start(srv.loop, policy, error))
+        return false;
 
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -541,9 +632,16 @@ bool server_start(const ServerConfig& config, std::string* error)
     }
     loop_watch(srv.loop, srv.listen_fd, EPOLLIN, on_accept);
     loop_timer(srv.loop, SWEEP_MS, sweep);
+    ojson allowed = ojson::array();
+    for (const auto& a : config.allow_hosts)
+        allowed.push_back(!a.port ? a.host
+                          : a.host.find(':') != std::string::npos ? "[" + a.host + "]:" + std::to_string(a.port)
+                                                                      : a.host + ":" + std::to_string(a.port));
     log_event("start", ojson{{"listen", srv.bound},
                              {"max_sessions", config.max_sessions},
                              {"users", srv.users.enabled ? int(srv.users.entries.size()) : -1},
+                             {"allow_hosts", allowed},
+                             {"egress_port", egress_port()},
                              {"engine", r.value("product", std::string())}});
     return true;
 }
@@ -565,6 +663,8 @@ void server_shutdown()
         conn_close(c, "shutdown");
     srv.engine.on_death = nullptr;
     engine_stop(srv.engine);
+    egress_stop();
+    passwords_stop();
     if (srv.listen_fd >= 0)
         close(srv.listen_fd);
     srv.listen_fd = -1;

@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "egress.h"
 #include "engine.h"
 #include "http.h"
 #include "loop.h"
@@ -42,8 +43,15 @@ struct ServerConfig {
     std::string log_path;
     std::string browser = "/usr/bin/chromium-headless-shell";
     std::vector<std::pair<std::string, std::string>> host_map;  // --map-host NAME=ADDRESS
+    std::vector<EgressAllow> allow_hosts;                       // --allow-host HOST[:PORT]
     int64_t idle_timeout_ms = 30 * 60 * 1000;
     int64_t page_timeout_ms = 10000;  // a navigation, from the message to its answer
+    // Limits of one session's answer: its page stream, the time from the
+    // message to the answer, and the pixels of pictures taken from one page
+    // state (those beyond are left out).
+    size_t answer_limit_bytes = 10u << 20;
+    int64_t work_limit_ms = 20000;
+    int64_t picture_pixel_limit = 4000000;
     int max_connections = 0;          // 0: derived from max_sessions
 };
 
@@ -67,6 +75,7 @@ struct Conn {
     bool close_after_flush = false;
     bool tunnelled = false;        // a CONNECT was answered
     bool refused = false;          // the login was refused: every request gets "<ST>"
+    bool login_pending = false;    // the login's password is being checked
     Session* session = nullptr;
     int64_t last_active = 0;
 };
@@ -87,6 +96,8 @@ struct PageEvents {
     int doc_status = 0;
     std::string doc_status_text;
     std::string doc_error;         // the main document's network error
+    std::string doc_egress;        // the engine proxy's own answer for it ("refused", ...)
+    std::string refused_url;       // a main-frame load refused for its scheme
     std::string popup_url;         // a window the page tried to open
     std::string download;          // a download the page started (its address)
     std::string download_name;
@@ -131,6 +142,8 @@ struct Session {
     std::function<void()> waiter;  // re-checked after every page event
     std::vector<std::pair<const char*, int64_t>> phases;  // steps of the work in hand, ms each
     int64_t phase_mark = 0;
+    uint64_t work_seq = 0;         // bumped for every piece of work dispatched
+    uint64_t work_timer = 0;       // the bound on the work in hand
     uint64_t pages_sent = 0, bytes_sent = 0;
     int64_t created_ms = 0;
 };

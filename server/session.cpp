@@ -22,6 +22,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "log.h"
 #include "pagewriter.h"
@@ -127,6 +128,26 @@ static void finish(Session* s, const std::string& body, const char* outcome);
 static std::string text_answer(const std::vector<std::string>& lines);
 static void render_now(Session* s, bool new_page, Via via, const std::string& address, int quiet = 0, int limit = 0);
 static void show_own(Session* s, OwnPage kind, const std::string& address, const std::string& detail, bool replace);
+
+// Only web addresses are opened for the handheld: a "file:" address would
+// read the server's own files, "javascript:" would run in the page, and
+// "data:", "blob:", "view-source:" and the engine's own schemes are not
+// pages of the web. about:blank is the server's own pages' document.
+static bool web_address(const std::string& url)
+{
+    size_t colon = url.find(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string scheme = url.substr(0, colon);
+    for (auto& c : scheme)
+        c = char(tolower((unsigned char)c));
+    return ((scheme == "http" || scheme == "https") && url.compare(colon, 3, "://") == 0);
+}
+
+static bool own_document(const std::string& url)
+{
+    return url == "about:blank" || url == "about:srcdoc";
+}
 
 Session* session_find(uint64_t id)
 {
@@ -252,6 +273,8 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
         if (is_main(s, p)) {
             ev.requested = true;
             ev.requested_url = p.value("url", ev.requested_url);
+            if (!web_address(ev.requested_url) && !own_document(ev.requested_url) && ev.refused_url.empty())
+                ev.refused_url = ev.requested_url;
         }
     } else if (method == "Page.frameClearedScheduledNavigation") {
         if (is_main(s, p))
@@ -260,6 +283,8 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
         if (is_main(s, p)) {
             ev.started = ev.loading = true;
             ev.requested_url = p.value("url", ev.requested_url);
+            if (!web_address(ev.requested_url) && !own_document(ev.requested_url) && ev.refused_url.empty())
+                ev.refused_url = ev.requested_url;
         }
     } else if (method == "Page.frameStoppedLoading") {
         if (is_main(s, p))
@@ -271,6 +296,8 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
             ++ev.doc_seq;
             ev.url = f.value("url", std::string());
             ev.unreachable = f.value("unreachableUrl", std::string());
+            if (!web_address(ev.url) && !own_document(ev.url) && ev.refused_url.empty())
+                ev.refused_url = ev.url;
         }
     } else if (method == "Page.navigatedWithinDocument") {
         if (is_main(s, p)) {
@@ -305,11 +332,19 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
             ev.doc_status = 0;
             ev.doc_status_text.clear();
             ev.doc_error.clear();
+            ev.doc_egress.clear();
         }
     } else if (method == "Network.responseReceived") {
         if (p.value("requestId", std::string()) == ev.doc_request && p.contains("response")) {
-            ev.doc_status = p["response"].value("status", 0);
-            ev.doc_status_text = p["response"].value("statusText", std::string());
+            const json& r = p["response"];
+            ev.doc_status = r.value("status", 0);
+            ev.doc_status_text = r.value("statusText", std::string());
+            // The engine proxy's own answer (a site's header of that name
+            // never gets this far).
+            if (r.contains("headers") && r["headers"].is_object())
+                for (const auto& h : r["headers"].items())
+                    if (strcasecmp(h.key().c_str(), "X-Corvanta-Egress") == 0 && h.value().is_string())
+                        ev.doc_egress = h.value().get<std::string>();
         }
     } else if (method == "Network.loadingFailed") {
         if (p.value("requestId", std::string()) == ev.doc_request && !p.value("canceled", false))
@@ -575,7 +610,16 @@ static void settle(Session* s, int quiet, int limit, Then then, int least = 0, b
 
 // ---- navigation ----
 
-enum NavOutcome { NAV_LOADED, NAV_FAILED, NAV_DOWNLOAD, NAV_NONE, NAV_SAME_DOC, NAV_TIMEOUT, NAV_TIMEOUT_COMMITTED };
+enum NavOutcome {
+    NAV_LOADED,
+    NAV_FAILED,
+    NAV_DOWNLOAD,
+    NAV_NONE,
+    NAV_SAME_DOC,
+    NAV_TIMEOUT,
+    NAV_TIMEOUT_COMMITTED,
+    NAV_REFUSED,  // the page asked for an address of a scheme that is not opened
+};
 
 struct NavMark {
     uint64_t doc_seq, same_doc;
@@ -590,6 +634,7 @@ static NavMark mark_events(Session* s)
     ev.popup_url.clear();
     ev.download.clear();
     ev.download_name.clear();
+    ev.refused_url.clear();
     s->mark_doc = ev.doc_seq;
     return NavMark{ev.doc_seq, ev.same_doc, loop_now_ms()};
 }
@@ -606,7 +651,7 @@ static void await_navigation(Session* s, NavMark m, std::function<void(Session*,
 {
     auto ready = [m](Session* s) -> bool {
         const PageEvents& ev = s->ev;
-        if (!ev.download.empty())
+        if (!ev.download.empty() || !ev.refused_url.empty())
             return true;
         if (ev.doc_seq != m.doc_seq)
             return ev.loaded_doc == ev.doc_seq;
@@ -620,7 +665,9 @@ static void await_navigation(Session* s, NavMark m, std::function<void(Session*,
     };
     auto decide = [m, then](Session* s, bool timed_out) {
         const PageEvents& ev = s->ev;
-        if (timed_out)
+        if (!ev.refused_url.empty())
+            then(s, NAV_REFUSED);
+        else if (timed_out)
             then(s, ev.doc_seq != m.doc_seq ? NAV_TIMEOUT_COMMITTED : NAV_TIMEOUT);
         else if (!ev.download.empty())
             then(s, NAV_DOWNLOAD);
@@ -649,13 +696,58 @@ static std::string seconds_text(int64_t ms)
     return std::to_string((ms + 500) / 1000);
 }
 
+// An address of a scheme that is not opened: the engine is not given it
+// (or is stopped at once when the page itself asked for it).
+static void refuse_scheme(Session* s, const std::string& url)
+{
+    log_event("not-allowed", ojson{{"session", s->id}, {"url", url}, {"why", "scheme"}});
+    show_own(s, OWN_NOT_ALLOWED, url, "scheme", false);
+}
+
+// When the engine proxy answered for the main document itself (a refused
+// destination, a name that does not resolve, no connection), the page that
+// says so; false when the document came from its site. named is the proxy's
+// answer header, or empty for a failure the engine reports without one (a
+// tunnel for https).
+static bool egress_page(Session* s, const std::string& address, const std::string& named)
+{
+    std::string range;
+    EgressOutcome recorded = egress_outcome(address, s->current.arrived_ms, &range);
+    EgressOutcome o = named.empty() ? recorded : egress_outcome_named(named);
+    switch (o) {
+    case EGRESS_REFUSED:
+        log_event("not-allowed", ojson{{"session", s->id}, {"url", address}, {"why", range}});
+        show_own(s, OWN_NOT_ALLOWED, address, recorded == EGRESS_REFUSED ? range : std::string(), true);
+        return true;
+    case EGRESS_NO_NAME:
+        show_own(s, OWN_NOT_FOUND, address, std::string(), true);
+        return true;
+    case EGRESS_UNREACHABLE:
+    case EGRESS_TIMEOUT:
+        show_own(s, OWN_UNREACHABLE, address, std::string(), true);
+        return true;
+    case EGRESS_OK:
+    case EGRESS_NONE:
+        break;
+    }
+    return false;
+}
+
 // What to show once a navigation has ended.
 static void after_navigation(Session* s, NavOutcome o, Via via)
 {
     phase(s, "navigate");
     PageEvents& ev = s->ev;
     switch (o) {
+    case NAV_REFUSED: {
+        std::string url = ev.refused_url;
+        call(s, "Page.stopLoading", json::object(), [](Session*, const json&, const std::string&) {});
+        refuse_scheme(s, url);
+        return;
+    }
     case NAV_LOADED:
+        if (!ev.doc_egress.empty() && egress_page(s, ev.url, ev.doc_egress))
+            return;
         if (ev.doc_status >= 400) {
             std::string detail = std::to_string(ev.doc_status);
             if (!ev.doc_status_text.empty())
@@ -684,6 +776,8 @@ static void after_navigation(Session* s, NavOutcome o, Via via)
         return;
     case NAV_FAILED: {
         std::string address = ev.unreachable.empty() ? ev.url : ev.unreachable;
+        if (egress_page(s, address, std::string()))
+            return;
         std::string err = ev.doc_error;
         OwnPage kind = pages_for_error(err);
         std::string code = err.compare(0, 5, "net::") == 0 ? err.substr(5) : err;
@@ -729,24 +823,10 @@ static void restart_deadline(Session* s)
     s->op_deadline = loop_now_ms() + srv.config.page_timeout_ms;
 }
 
-// Only web addresses are opened for the handheld: a typed "file:" or
-// "javascript:" address would read the server's files or run in the page.
-static bool web_address(const std::string& url)
-{
-    size_t colon = url.find("://");
-    if (colon == std::string::npos)
-        return false;
-    std::string scheme = url.substr(0, colon);
-    for (auto& c : scheme)
-        c = char(tolower((unsigned char)c));
-    return scheme == "http" || scheme == "https";
-}
-
 static void navigate(Session* s, const std::string& url, Via via)
 {
     if (!web_address(url)) {
-        log_event("error", ojson{{"session", s->id}, {"what", "not a web address"}, {"url", url}});
-        show_own(s, OWN_FAILED, url, "only http and https addresses open", false);
+        refuse_scheme(s, url);
         return;
     }
     NavMark m = mark_events(s);

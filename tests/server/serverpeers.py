@@ -55,7 +55,8 @@ def wait_for(predicate, timeout=10.0, step=0.02):
 class RenderingServer:
     """build/corvanta-server with a log of its own, stopped by stop()."""
 
-    def __init__(self, addr=None, port=0, users=None, max_sessions=None, map_hosts=(), extra=()):
+    def __init__(self, addr=None, port=0, users=None, max_sessions=None, map_hosts=(), allow_hosts=(), extra=(),
+                 env=None):
         self.dir = tempfile.mkdtemp(prefix="cvserver-")
         self.log_path = os.path.join(self.dir, "server.log")
         self.addr = addr or free_address(port or 80)
@@ -69,10 +70,15 @@ class RenderingServer:
             args += ["--max-sessions", str(max_sessions)]
         for name, address in map_hosts:
             args += ["--map-host", "%s=%s" % (name, address)]
+        # Loopback sites are refused unless allowed, as for any operator.
+        for host in allow_hosts:
+            args += ["--allow-host", host]
         args += list(extra)
         self.out_path = os.path.join(self.dir, "server.out")
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT)
+        environ = dict(os.environ)
+        environ.update(env or {})
+        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=environ)
         line = wait_for(self._listening, timeout=60)
         if not line:
             self.stop()
@@ -137,8 +143,9 @@ class Client:
     each answered by one HTTP response."""
 
     def __init__(self, server, page=None, customer=b"Tess", user=b"guest", password=b"anonymous",
-                 greeting=GREETING, connect_first=False, login=True):
-        self.sock = socket.create_connection((server.addr, server.port), timeout=30)
+                 greeting=GREETING, connect_first=False, login=True, source=None):
+        self.sock = socket.create_connection((server.addr, server.port), timeout=30,
+                                             source_address=(source, 0) if source else None)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = b""
         self.server = server
@@ -317,11 +324,13 @@ def page_root_url(site, name):
 
 class Stack:
     """The test website and the rendering server, each on a loopback address
-    of its own; close() stops both."""
+    of its own (the server allowed to reach the site, and nothing else on
+    loopback); close() stops both."""
 
     def __init__(self, **server_args):
         self.site = Site(free_address(8000), 0, PAGES).start()
-        self.server = RenderingServer(**server_args)
+        allow = ["%s:%d" % (self.site.addr, self.site.port)] + list(server_args.pop("allow_hosts", ()))
+        self.server = RenderingServer(allow_hosts=allow, **server_args)
 
     def page(self, name):
         return page_root_url(self.site, name)

@@ -141,7 +141,7 @@ class Protocol(unittest.TestCase):
         # Only web addresses: the server's own files stay closed.
         page = c.ask("<URL file:///etc/passwd >\r\n\r\n")
         self.assertNotIn(b"<BU>", page.body)
-        self.assertIn("only http and https", page.text())
+        self.assertIn("not allowed", page.text())
         self.assertNotIn("root:", page.text())
 
     def test_fragments_and_empty_answers(self):
@@ -486,7 +486,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
 
     def test_a_mapped_host_name_reaches_the_site(self):
-        stack = Stack(map_hosts=[("site.corvanta.test", "127.0.0.1")])
+        stack = Stack(map_hosts=[("site.corvanta.test", "127.0.0.1")], allow_hosts=["site.corvanta.test"])
         try:
             site = Site("127.0.0.1", 0, PAGES).start()
             try:

@@ -11,10 +11,13 @@ Addresses of its own:
     /cookie/set?NAME=VALUE     sets the cookie, answers a page saying so
     /cookie/show               a page showing the cookie header it got
     /form-echo                 GET or POST: a page listing the fields received
-    /status/NNN                answers with that status and a short page
+    /status/NNN[?header=N:V]   answers with that status and a short page (and that header)
     /slow?ms=N&page=PATH       waits, then serves PATH (or a short page)
     /download/NAME             a file sent as an attachment
     /nocontent                 204, nothing
+    /redirect?to=URL           302 to URL
+    /link?to=URL[&img=URL]     a page that is one large link to URL (the whole top of the page),
+                               with a picture from the img address below it
 """
 import argparse
 import html
@@ -100,7 +103,9 @@ class Handler(BaseHTTPRequestHandler):
             return self._send(200, small_page("Received", "<p id=title>Received</p>" + rows))
         if path.startswith("/status/"):
             code = int(path.split("/")[2])
-            return self._send(code, small_page("Status %d" % code, "<p>The site's own page for %d</p>" % code))
+            extra = [tuple(h.split(":", 1)) for h in q.get("header", []) if ":" in h]
+            return self._send(code, small_page("Status %d" % code, "<p>The site's own page for %d</p>" % code),
+                              headers=extra)
         if path == "/slow":
             time.sleep(int(q.get("ms", ["1000"])[0]) / 1000.0)
             page = q.get("page", [""])[0]
@@ -112,6 +117,14 @@ class Handler(BaseHTTPRequestHandler):
             data = b"\x00\x01binary data\xff" * 64
             return self._send(200, data, "application/octet-stream",
                               [("Content-Disposition", "attachment; filename=\"%s\"" % path.split("/")[2])])
+        if path == "/redirect":
+            return self._send(302, small_page("Moved", "<p>Moved</p>"), headers=[("Location", q.get("to", ["/"])[0])])
+        if path == "/link":
+            to = html.escape(q.get("to", ["/"])[0], quote=True)
+            img = q.get("img", [""])[0]
+            pic = "<img src=\"%s\" width=40 height=40>" % html.escape(img, quote=True) if img else ""
+            return self._send(200, small_page("Link", "<a id=link href=\"%s\" style='display:block;height:200px;"
+                                              "background:#cde'>The link</a><p>Below the link</p>%s" % (to, pic)))
         if path == "/nocontent":
             entry["status"], entry["bytes"] = 204, 0
             self.send_response(204)

@@ -1,0 +1,243 @@
+"""What a user may make the rendering server fetch, and its credentials,
+through the real server and engine: addresses of other schemes, loopback
+destinations that are not allowed (a listener that must receive nothing), a
+public-looking name that resolves to loopback, a redirect from an allowed
+site to a refused address, an allowed host, hashed and plain passwords, and
+the growing delay for repeated failed logins."""
+import os
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+from serverpeers import PAGES, SERVER, Site, Stack, free_address, wait_for
+
+NOT_ALLOWED = "Address not allowed"
+
+
+def log_seconds(stamp):
+    """Seconds of a log line's time ("2026-12-08T18:38:43.630Z")."""
+    return time.mktime(time.strptime(stamp[:19], "%Y-%m-%dT%H:%M:%S")) + int(stamp[20:23]) / 1000.0
+
+
+class Listener:
+    """A TCP listener on a loopback address of its own that counts the
+    connections it is offered and the bytes they carry; it answers nothing."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind((free_address(0), 0))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.addr, self.port = self.sock.getsockname()
+        self.connections = 0
+        self.data = b""
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                c, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.connections += 1
+            c.settimeout(0.5)
+            try:
+                self.data += c.recv(4096)
+            except OSError:
+                pass
+            c.close()
+
+    def url(self, path="/secret"):
+        return "http://%s:%d%s" % (self.addr, self.port, path)
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+def link_page(to, img=None):
+    """The test site's page that is one large link to `to`."""
+    q = {"to": to}
+    if img:
+        q["img"] = img
+    return "link?" + urllib.parse.urlencode(q)
+
+
+class Reach(unittest.TestCase):
+    """One server; its test site is allowed, the listener is not."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.hosts = tempfile.NamedTemporaryFile("w", prefix="cvhosts-", delete=False)
+        cls.listener = Listener()
+        # A public-looking name that the server's resolver finds on loopback.
+        cls.hosts.write("%s www.public-looking.com\n" % cls.listener.addr)
+        cls.hosts.close()
+        cls.allowed = Site(free_address(8000), 0, PAGES).start()
+        cls.stack = Stack(allow_hosts=["%s:%d" % (cls.allowed.addr, cls.allowed.port)],
+                          env={"CARES_HOSTS": cls.hosts.name})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.close()
+        cls.allowed.stop()
+        cls.listener.close()
+        os.unlink(cls.hosts.name)
+
+    def login(self, name="index.html"):
+        c = self.stack.client(name)
+        self.addCleanup(c.close)
+        return c, c.answer()
+
+    def assert_listener_untouched(self):
+        self.assertEqual((self.listener.connections, self.listener.data), (0, b""))
+
+    def test_typed_addresses_of_other_schemes_are_not_allowed_and_not_loaded(self):
+        c, _ = self.login()
+        before = len(self.stack.server.log("not-allowed"))
+        secret = tempfile.NamedTemporaryFile("w", prefix="cvsecret-", delete=False)
+        secret.write("the server's own secret file\n")
+        secret.close()
+        self.addCleanup(os.unlink, secret.name)
+        for typed in ("file://" + secret.name, "FILE:///etc/passwd", "javascript:document.body.innerHTML='script'+' ran'",
+                      "data:text/html;base64,PHA+ZGF0YSBwYWdlPC9wPg==", "view-source:" + self.stack.url("second.html"),
+                      "chrome://version", "blob:" + self.stack.url("x")):
+            page = c.ask("<URL %s >\r\n\r\n" % typed)
+            text = page.text()
+            self.assertIn(NOT_ALLOWED, text, typed)
+            self.assertNotIn(b"<BU>", page.body, typed)
+            for leak in ("secret file", "root:", "data page", "Second page", "Chromium", "script ran"):
+                self.assertNotIn(leak, text, typed)
+        refused = self.stack.server.log("not-allowed")[before:]
+        self.assertEqual([r["why"] for r in refused], ["scheme"] * 7)
+        # The script never ran in the page the session was on: back leads
+        # to it as it was.
+        page = c.ask("<BA>\r\n\r\n")
+        self.assertIn("Second page", page.text())
+        self.assertNotIn("script ran", page.text())
+
+    def test_a_link_to_a_loopback_server_that_is_not_allowed_reaches_nothing(self):
+        c, _ = self.login(link_page(self.listener.url("/secret"), img=self.listener.url("/pic.png")))
+        page = c.ask("<MC 20 20>\r\n\r\n")
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertIn("loopback", page.text())
+        self.assertEqual(page.urls, [])
+        # Back to the page that asked for it, which stands without its picture.
+        self.assertIn("Below the link", c.ask("<BA>\r\n\r\n").text())
+        self.assertTrue(self.stack.server.log("egress-refused"))
+        self.assert_listener_untouched()
+
+    def test_a_public_looking_name_that_resolves_to_loopback_is_refused(self):
+        c, _ = self.login()
+        page = c.ask("<URL http://www.public-looking.com:%d/ >\r\n\r\n" % self.listener.port)
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertIn("www.public-looking.com", page.text())
+        refused = self.stack.server.log("egress-refused")
+        self.assertTrue([r for r in refused if r["host"] == "www.public-looking.com"
+                         and r["address"] == self.listener.addr and r["range"] == "loopback"], refused)
+        self.assert_listener_untouched()
+
+    def test_a_redirect_from_an_allowed_site_to_a_refused_address(self):
+        c, _ = self.login()
+        page = c.ask("<URL %s >\r\n\r\n" % self.stack.page("redirect?" + urllib.parse.urlencode(
+            {"to": self.listener.url("/after-redirect")})))
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertTrue(self.stack.site.requests("/redirect"))
+        self.assert_listener_untouched()
+
+    def test_an_allowed_host_is_opened_on_its_port_only(self):
+        c, _ = self.login()
+        page = c.ask("<URL %s >\r\n\r\n" % self.allowed.url("/second.html"))
+        self.assertIn("Second page", page.text())
+        self.assertTrue(self.allowed.requests("/second.html"))
+        # The same address on another port is not allowed.
+        page = c.ask("<URL http://%s:%d/ >\r\n\r\n" % (self.allowed.addr, self.listener.port))
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assert_listener_untouched()
+
+    def test_a_site_cannot_pass_its_answer_off_as_the_servers_refusal(self):
+        c, _ = self.login()
+        page = c.ask("<URL %s >\r\n\r\n" % self.stack.page("status/403?header=X-Corvanta-Egress:refused"))
+        self.assertNotIn(NOT_ALLOWED, page.text())
+        self.assertIn("403", page.text())
+
+
+class Credentials(unittest.TestCase):
+    def hash_line(self, user, password):
+        p = subprocess.run([SERVER, "--hash-password"], input=("%s\n%s\n" % (user, password)).encode(),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return p.stdout.decode()
+
+    def test_hash_password_prints_a_users_file_line(self):
+        line = self.hash_line("ann", "pass word with spaces")
+        self.assertRegex(line, r"^ann \$argon2id\$v=19\$m=\d+,t=\d+,p=1\$[A-Za-z0-9+/]+\$[A-Za-z0-9+/]+\n$")
+        self.assertNotEqual(line, self.hash_line("ann", "pass word with spaces"))  # salted
+        for bad in ("", "ann\n", "two words\npw\n"):
+            p = subprocess.run([SERVER, "--hash-password"], input=bad.encode(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(p.returncode, 2, bad)
+            self.assertEqual(p.stdout, b"", bad)
+            self.assertTrue(p.stderr, bad)
+        p = subprocess.run([SERVER, "--hash-password", "--port", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=60)
+        self.assertEqual(p.returncode, 2)
+
+    def test_hashed_and_plain_entries_log_in_and_plain_ones_are_warned_of_once(self):
+        users = "# users\n" + self.hash_line("ann", "s3cret") + "bob plain pw\n"
+        stack = Stack(users=users)
+        self.addCleanup(stack.close)
+        for user, pw in ((b"ann", b"s3cret"), (b"bob", b"plain pw")):
+            c = stack.client("second.html", user=user, password=pw)
+            self.assertIn("Second page", c.answer().text(), user)
+            c.close()
+        for user, pw in ((b"ann", b"S3cret"), (b"bob", b"plain"), (b"nobody", b"s3cret")):
+            c = stack.client("second.html", user=user, password=pw, source=free_address(0))
+            self.assertEqual(c.answer().text(), "Wrong user name or password.", user)
+            c.close()
+        warnings = [l for l in stack.server.output().splitlines() if "warning" in l]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("line 3", warnings[0])
+        self.assertIn("--hash-password", warnings[0])
+        self.assertEqual(len(stack.server.log("warning")), 1)
+
+    def test_repeated_failures_from_one_address_are_slowed_and_others_are_not(self):
+        stack = Stack(users="ann s3cret\n")
+        self.addCleanup(stack.close)
+        guesser = free_address(0)
+        for i in range(3):
+            c = stack.client("second.html", user=b"ann", password=b"guess%d" % i, source=guesser)
+            self.assertEqual(c.answer().text(), "Wrong user name or password.")
+            c.close()
+        refused = stack.server.log("login-refused")
+        self.assertEqual([r["next_delay_ms"] for r in refused], [1000, 2000, 4000])
+        # Each delay was waited: counted from the failure before it.
+        at = [log_seconds(r["time"]) for r in refused]
+        self.assertGreaterEqual(at[1] - at[0], 1.0)
+        self.assertGreaterEqual(at[2] - at[1], 2.0)
+        # Another address's failures are counted on their own.
+        c = stack.client("second.html", user=b"ann", password=b"wrong", source=free_address(0))
+        c.answer()
+        c.close()
+        self.assertEqual(stack.server.log("login-refused")[-1]["next_delay_ms"], 1000)
+        # The right password still passes from the guessing address, after its delay, and ends the row.
+        c = stack.client("second.html", user=b"ann", password=b"s3cret", source=guesser)
+        self.assertIn("Second page", c.answer().text())
+        c.close()
+        c = stack.client("second.html", user=b"ann", password=b"wrong", source=guesser)
+        c.answer()
+        c.close()
+        self.assertEqual(stack.server.log("login-refused")[-1]["next_delay_ms"], 1000)
+
+
+if __name__ == "__main__":
+    unittest.main()
