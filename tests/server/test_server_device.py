@@ -347,7 +347,7 @@ class DeviceNavigation(LiveCase):
     @classmethod
     def setUpClass(cls):
         cls.shop = Site(free_address(80), 80, PAGES).start()
-        cls.stack = Stack(port=80, map_hosts=[("shop.test", cls.shop.addr)])
+        cls.stack = Stack(port=80, map_hosts=[("shop.test", cls.shop.addr)], allow_hosts=["shop.test:80"])
 
     @classmethod
     def tearDownClass(cls):
