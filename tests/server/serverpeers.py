@@ -143,7 +143,8 @@ class Client:
     each answered by one HTTP response."""
 
     def __init__(self, server, page=None, customer=b"Tess", user=b"guest", password=b"anonymous",
-                 greeting=GREETING, connect_first=False, login=True, source=None):
+                 greeting=GREETING, connect_first=False, login=True, source=None, origin_form=False):
+        self.origin_form = origin_form  # "POST /j.t" as a plain web client writes it
         self.sock = socket.create_connection((server.addr, server.port), timeout=30,
                                              source_address=(source, 0) if source else None)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -178,8 +179,11 @@ class Client:
 
     def post(self, body, login=False):
         host = self.server.addr.encode()
-        head = (b"POST http://%s:80/j.t HTTP/1.0\r\nHost: %s\r\n" % (host, host) if login else
-                b"POST http://%s:80/j.t HTTP/1.0\r\nHost: %s:80\r\n" % (host, host))
+        if self.origin_form:
+            head = b"POST /j.t HTTP/1.0\r\nHost: %s\r\n" % host
+        else:
+            head = (b"POST http://%s:80/j.t HTTP/1.0\r\nHost: %s\r\n" % (host, host) if login else
+                    b"POST http://%s:80/j.t HTTP/1.0\r\nHost: %s:80\r\n" % (host, host))
         self.sock.sendall(head + b"Connection: keep-alive\r\nContent-length: %d\r\n\r\n" % len(body) + body)
 
     def send(self, message):

@@ -310,8 +310,9 @@ class Logins(unittest.TestCase):
     def test_the_right_credentials_and_a_full_server(self):
         a = self.stack.client(user=b"ann", password=b"s3cret")
         self.assertIn("Second page", a.answer().text())
-        b = self.stack.client(user=b"ann", password=b"s3cret", connect_first=True)
+        b = self.stack.client(user=b"ann", password=b"s3cret", connect_first=True, origin_form=True)
         self.assertIn("Second page", b.answer().text())
+        self.assertIn("Third page", b.ask("<URL %s >\r\n\r\n" % self.stack.page("third.html")).text())
         self.assertIn(b"sessions 2\r\nmax-sessions 2\r\n", self.server.status())
         c = self.stack.client(user=b"ann", password=b"s3cret")
         self.assertEqual(c.answer().text(), "The server is busy. Please try again later.")
