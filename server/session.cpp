@@ -144,9 +144,12 @@ static bool web_address(const std::string& url)
     return ((scheme == "http" || scheme == "https") && url.compare(colon, 3, "://") == 0);
 }
 
+// Documents that are no address of the user's: the server's own pages'
+// document, and the engine's stand-in for a page that failed to load (the
+// failure itself is told by the navigation's error and shown by an own page).
 static bool own_document(const std::string& url)
 {
-    return url == "about:blank" || url == "about:srcdoc";
+    return url == "about:blank" || url == "about:srcdoc" || url.compare(0, 15, "chrome-error://") == 0;
 }
 
 Session* session_find(uint64_t id)

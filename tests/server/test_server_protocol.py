@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from serverpeers import PAGES, SERVER, Client, Site, Stack, wait_for
+from serverpeers import PAGES, SERVER, Client, Site, Stack, free_address, wait_for
 
 
 class Protocol(unittest.TestCase):
@@ -19,7 +19,9 @@ class Protocol(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.stack = Stack()
+        # An address the server may reach where nothing listens.
+        cls.closed = "%s:8081" % free_address(8081)
+        cls.stack = Stack(allow_hosts=[cls.closed])
         cls.server = cls.stack.server
         cls.site = cls.stack.site
 
@@ -136,8 +138,10 @@ class Protocol(unittest.TestCase):
         self.assertNotIn(b"<BU>", page.body)
         self.assertEqual(page.urls, [])
         self.assertIn("could not be found", page.text())
-        page = c.ask("<URL http://%s:1/ >\r\n\r\n" % self.site.addr)
+        page = c.ask("<URL http://%s/ >\r\n\r\n" % self.closed)
         self.assertNotIn(b"<BU>", page.body)
+        self.assertIn("cannot be reached", page.text())
+        self.assertIn(self.closed.split(":")[0], page.text())
         # Only web addresses: the server's own files stay closed.
         page = c.ask("<URL file:///etc/passwd >\r\n\r\n")
         self.assertNotIn(b"<BU>", page.body)
