@@ -18,7 +18,8 @@ cvbench, which marks each measured region; wall-clock times from Google
 Benchmark (cvbench_wall); the peak heap from valgrind's massif over the real
 client touring the demo site (every demo page, the keypad, the options
 screen); idle CPU from the real client's scheduler time while it shows a page
-and nothing happens.
+and nothing happens; the sample website's pages as the real rendering server
+sends them, from the real client's page file (bench/client/server_pages.py).
 """
 import argparse
 import glob
@@ -242,9 +243,31 @@ def cpu_ns(pid):
     return total
 
 
-def idle_cpu(build, seconds=10.0):
+def switches(pid):
+    """Context switches of all the process's threads so far: how often it
+    woke up, whatever the machine's load."""
+    total = 0
+    for f in glob.glob("/proc/%d/task/*/status" % pid):
+        try:
+            with open(f) as fh:
+                for line in fh:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+IDLE_WINDOWS, IDLE_SECONDS = 6, 5.0
+
+
+def idle_cpu(build, windows=IDLE_WINDOWS, seconds=IDLE_SECONDS, client=None):
     """Share of one core that the client uses while a page is shown and
-    nothing happens (after loading ended)."""
+    nothing happens (after loading ended), over several windows of the same
+    run, so that one noisy moment of a shared machine shows as spread rather
+    than as the result. `client` is another build of the program to measure
+    on the same device and site (an older one, say). Returns {"shares": [...],
+    "wakeups": per second}."""
     site = DemoSite(build)
     try:
         root = site.device()
@@ -252,9 +275,10 @@ def idle_cpu(build, seconds=10.0):
         script = os.path.join(site.work, "idle.script")
         with open(script, "w") as f:
             f.write("\n".join(["wait-idle 1000", "screenshot " + marker,
-                               "sleep %d" % int((seconds + 5) * 1000)]) + "\n")
-        p = subprocess.Popen([os.path.join(build, "corvanta"), "--root", root, "--headless", "--script", script],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                               "sleep %d" % int((windows * seconds + 10) * 1000)]) + "\n")
+        p = subprocess.Popen([client or os.path.join(build, "corvanta"), "--root", root, "--headless",
+                              "--script", script], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        shares = []
         try:
             end = time.time() + 60
             while not os.path.exists(marker) and time.time() < end and p.poll() is None:
@@ -262,15 +286,48 @@ def idle_cpu(build, seconds=10.0):
             if not os.path.exists(marker):
                 raise SystemExit("the client did not show its first page")
             time.sleep(1.0)
-            c0, t0 = cpu_ns(p.pid), time.monotonic()
-            time.sleep(seconds)
-            c1, t1 = cpu_ns(p.pid), time.monotonic()
+            s0, w0 = switches(p.pid), time.monotonic()
+            for _ in range(windows):
+                c0, t0 = cpu_ns(p.pid), time.monotonic()
+                time.sleep(seconds)
+                c1, t1 = cpu_ns(p.pid), time.monotonic()
+                shares.append((c1 - c0) / ((t1 - t0) * 1e9))
+            wakeups = (switches(p.pid) - s0) / (time.monotonic() - w0)
+            if p.poll() is not None:
+                raise SystemExit("the client ended while idle (%s)" % p.returncode)
         finally:
             p.send_signal(signal.SIGTERM)
             p.wait(timeout=10)
-        return (c1 - c0) / ((t1 - t0) * 1e9)
+        return {"shares": shares, "wakeups": wakeups}
     finally:
         site.close()
+
+
+# ---------------------------------------------------------------------------
+# Pages of the sample website from the real rendering server
+
+def server_page_counts(build):
+    """Instruction counts of drawing the sample website's pages as the real
+    server sent them: ({name: instructions}, None), or (None, why not)."""
+    import server_pages
+    why = server_pages.missing(build)
+    if why:
+        return None, why
+    work = tempfile.mkdtemp(prefix="cvbench-server-pages-")
+    try:
+        try:
+            taken = server_pages.capture(build, work)
+        except (RuntimeError, OSError) as e:
+            # The server or its engine would not start here (port 80 refused,
+            # say): the rest of the figures still stand.
+            return None, "the rendering server did not run (%s)" % str(e).splitlines()[0][:200]
+        counts = {}
+        for name, path, _shot in taken:
+            op = "page-file:" + path
+            counts[name] = callgrind(build, [op])[op][0]
+        return counts, None
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
@@ -303,7 +360,7 @@ def per_unit(c):
     return n / units
 
 
-def results(counts, heap, idle):
+def results(counts, heap, idle, served=None):
     """The figures that the goals and the baseline speak of."""
     r = {"page:" + p: counts["page:" + p][0] for p in PAGES}
     r.update({
@@ -321,7 +378,12 @@ def results(counts, heap, idle):
         r["peak_heap"] = heap[0]
         r["peak_heap_extra"] = heap[1]
     if idle is not None:
-        r["idle_cpu"] = idle
+        shares = sorted(idle["shares"])
+        r["idle_cpu"] = shares[len(shares) // 2]
+        r["idle_cpu_min"], r["idle_cpu_max"] = shares[0], shares[-1]
+        r["idle_wakeups"] = idle["wakeups"]
+    for name, n in (served or {}).items():
+        r["server:" + name] = n
     return r
 
 
@@ -342,13 +404,18 @@ def goal_rows(r, base):
     if "peak_heap" in r:
         rows.append(("peak heap over the tour", b("peak_heap", lambda v: "%.2f MB" % (v / 1048576)), "<= 1.50 MB",
                      "%.2f MB" % (r["peak_heap"] / 1048576), r["peak_heap"] <= 1.5 * 1048576))
+    served = [v for k, v in r.items() if k.startswith("server:")]
+    if served:
+        rows.insert(1, ("sample website from the real server, all passes (worst)", "-", "<= 2.50 M",
+                        fmt_m(max(served)), max(served) <= 2.5e6))
     if "idle_cpu" in r:
-        rows.append(("idle CPU", b("idle_cpu", lambda v: "%.2f %%" % (100 * v)), "< 1 % of a core",
-                     "%.2f %%" % (100 * r["idle_cpu"]), r["idle_cpu"] < 0.01))
+        # Met only when every window of the run was under the bound.
+        rows.append(("idle CPU (median of %d windows)" % IDLE_WINDOWS, b("idle_cpu", lambda v: "%.2f %%" % (100 * v)),
+                     "< 1 % of a core", "%.2f %%" % (100 * r["idle_cpu"]), r["idle_cpu_max"] < 0.01))
     return rows
 
 
-def table(counts, walls, r, base):
+def table(counts, walls, r, base, served_note=None):
     out = []
     out.append("### Goals\n")
     out.append("| goal | today | goal | result | met |")
@@ -368,6 +435,9 @@ def table(counts, walls, r, base):
         out.append("| %s | %s | %s | %s | %s |" % (name, today, fmt_count(value), unit_label, wall))
     for p in PAGES:
         row("`page_draw` %s, all passes" % p, "page:" + p, "page:" + p, "page", "page:" + p)
+    for key in sorted(k for k in r if k.startswith("server:")):
+        out.append("| `page_draw` site/www/%s.html from the real server, all passes | - | %s | page | - |"
+                   % (key[7:], fmt_count(r[key])))
     row("`page_draw` full-screen text page", "textpage", "textpage", "page", "textpage")
     row("`gfx_fill_rect` full screen", "fill", "fill", "fill", "fill")
     row("`text_draw`", "glyph", "glyphs", "glyph", "glyphs")
@@ -385,8 +455,14 @@ def table(counts, walls, r, base):
                    % (r["peak_heap"], r["peak_heap_extra"]))
     if "idle_cpu" in r:
         out.append("")
-        out.append("Idle CPU: %.3f %% of one core (the whole emulated device process, a page shown, "
-                   "nothing happening)." % (100 * r["idle_cpu"]))
+        out.append("Idle CPU: %.3f %% of one core, the median of %d windows of %.0f s (spread %.3f to %.3f %%); "
+                   "the whole emulated device process, a page shown, nothing happening. It woke %.0f times a "
+                   "second: the busy indicator's 10 ms timer, which the client keeps for its whole life."
+                   % (100 * r["idle_cpu"], IDLE_WINDOWS, IDLE_SECONDS, 100 * r["idle_cpu_min"],
+                      100 * r["idle_cpu_max"], r["idle_wakeups"]))
+    if served_note:
+        out.append("")
+        out.append(served_note)
     return "\n".join(out)
 
 
@@ -403,7 +479,11 @@ figures expand every image of those pages; zlib inflates the same expanded
 bytes (compressed at level 9) with one stream reset per image. The peak heap
 is massif's over the real client touring the demo site (every demo page, the
 keypad's layers, a typed address, the options screen); idle CPU is the real
-client's scheduler time over ten seconds with a page shown. The "today"
+client's scheduler time with a page shown, over six windows of five seconds
+of one run (median and spread). The sample website's pages (`site/www`) are
+laid out by the real rendering server with its real browser engine, received
+by the real client on the emulated device, and the page file it drew from is
+drawn again under callgrind (`bench/client/server_pages.py`). The "today"
 column is the client before this work (bench/client/baseline.json).
 """
 
@@ -506,6 +586,8 @@ def main():
     ap.add_argument("--update-figures", action="store_true")
     ap.add_argument("--baseline", action="store_true", help="write the measured figures as the 'today' column")
     ap.add_argument("--no-tour", action="store_true", help="leave out the peak heap and idle CPU")
+    ap.add_argument("--no-server-pages", action="store_true",
+                    help="leave out the sample website's pages from the real rendering server")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
     if args.check:
@@ -523,7 +605,14 @@ def main():
         heap = peak_heap(build)
         print("idle CPU ...", flush=True)
         idle = idle_cpu(build)
-    r = results(counts, heap, idle)
+    served, served_note = None, None
+    if not args.no_server_pages:
+        print("the sample website from the real rendering server ...", flush=True)
+        served, why = server_page_counts(build)
+        if why:
+            served_note = "The sample website's pages from the real rendering server were left out: %s." % why
+            print(served_note, flush=True)
+    r = results(counts, heap, idle, served)
     if args.baseline:
         with open(BASELINE, "w") as f:
             json.dump(r, f, indent=2, sort_keys=True)
@@ -532,7 +621,7 @@ def main():
     if os.path.exists(BASELINE):
         with open(BASELINE) as f:
             base = json.load(f)
-    text = table(counts, walls, r, base)
+    text = table(counts, walls, r, base, served_note)
     print()
     print(text)
     write_doc(args.doc, text)

@@ -1,0 +1,78 @@
+"""Pages of the sample website (site/www) as the real rendering server lays
+them out, taken from the real client's page file.
+
+The rendering server (with its real browser engine) and a web server for the
+source tree run on loopback; for each page of the site a fresh device opens
+it as its first page, and once the client has drawn it, the page file that it
+drew from is copied out, with a screenshot of what the client showed. The
+benchmark then draws those page files under callgrind like the shipped pages.
+"""
+import glob
+import os
+import shutil
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+SITE = os.path.join(SOURCE, "site", "www")
+# The page file that the client writes the stream into and draws from.
+PAGE_FILE = "/cv/kivo.txt"
+
+
+def site_pages():
+    """The sample website's pages, by file name."""
+    return sorted(os.path.basename(p) for p in glob.glob(os.path.join(SITE, "*.html")))
+
+
+def missing(build):
+    """Why the pages cannot be taken here (None when they can)."""
+    if not os.path.exists(os.path.join(build, "corvanta-server")):
+        return "build/corvanta-server is not built"
+    if not os.path.exists("/usr/bin/chromium-headless-shell"):
+        return "the browser engine (chromium-headless-shell) is not installed"
+    if not site_pages():
+        return "no pages in site/www"
+    return None
+
+
+def capture(build, out_dir):
+    """Opens every page of the site on a device of its own; returns
+    [(name, page file path, screenshot path)]."""
+    os.environ["CV_BUILD"] = build
+    os.environ["CV_SOURCE"] = SOURCE
+    sys.path.insert(0, os.path.join(SOURCE, "tests", "server"))
+    import serverpeers
+    serverpeers.BUILD = build
+    serverpeers.SERVER = os.path.join(build, "corvanta-server")
+    serverpeers.PAGES = SOURCE  # the site's pages by their path in the tree
+    from test_server_device import LiveDevice
+
+    taken = []
+    stack = serverpeers.Stack(port=80)
+    try:
+        for page in site_pages():
+            name = os.path.splitext(page)[0]
+            before = len(stack.server.log("page"))
+            dev = LiveDevice(stack, stack.page("site/www/" + page))
+            try:
+                dev.settle(before, timeout=90)
+                shot = os.path.join(out_dir, name + ".png")
+                rows_path = os.path.join(dev.shots, "shown.png")
+                dev.do("screenshot " + rows_path)
+                if not serverpeers.wait_for(lambda: os.path.exists(rows_path)
+                                            and open(rows_path, "rb").read()[-8:-4] == b"IEND", timeout=40):
+                    raise SystemExit("no screenshot of %s: %s" % (page, dev.proc_state()))
+                shutil.copy(rows_path, shot)
+                data = dev.read(PAGE_FILE)
+                if not data:
+                    raise SystemExit("the client's page file of %s is empty" % page)
+                path = os.path.join(out_dir, name + ".page")
+                with open(path, "wb") as f:
+                    f.write(data)
+                taken.append((name, path, shot))
+                dev.do("ctrl-q")
+            finally:
+                dev.close()
+    finally:
+        stack.close()
+    return taken
