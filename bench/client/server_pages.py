@@ -4,7 +4,8 @@ them out, taken from the real client's page file.
 The rendering server (with its real browser engine) and a web server for the
 source tree run on loopback; for each page of the site a fresh device opens
 it as its first page, and once the client has drawn it, the page file that it
-drew from is copied out, with a screenshot of what the client showed. The
+drew from is copied out, with a screenshot of what the client showed; then
+the same once more one screen further down, where the page is longer. The
 benchmark then draws those page files under callgrind like the shipped pages.
 """
 import glob
@@ -45,7 +46,24 @@ def capture(build, out_dir):
     serverpeers.BUILD = build
     serverpeers.SERVER = os.path.join(build, "corvanta-server")
     serverpeers.PAGES = SOURCE  # the site's pages by their path in the tree
-    from test_server_device import LiveDevice
+    from test_server_device import PAGE_DOWN_KEY, LiveDevice
+
+    def take(dev, name):
+        """The page file the client drew from, and a screenshot of it."""
+        shot = os.path.join(out_dir, name + ".png")
+        shown = os.path.join(dev.shots, name + ".png")
+        dev.do("screenshot " + shown)
+        if not serverpeers.wait_for(lambda: os.path.exists(shown)
+                                    and open(shown, "rb").read()[-8:-4] == b"IEND", timeout=40):
+            raise SystemExit("no screenshot of %s: %s" % (name, dev.proc_state()))
+        shutil.copy(shown, shot)
+        data = dev.read(PAGE_FILE)
+        if not data:
+            raise SystemExit("the client's page file of %s is empty" % name)
+        path = os.path.join(out_dir, name + ".page")
+        with open(path, "wb") as f:
+            f.write(data)
+        return data, (name, path, shot)
 
     taken = []
     stack = serverpeers.Stack(port=80)
@@ -56,20 +74,13 @@ def capture(build, out_dir):
             dev = LiveDevice(stack, stack.page("site/www/" + page))
             try:
                 dev.settle(before, timeout=90)
-                shot = os.path.join(out_dir, name + ".png")
-                rows_path = os.path.join(dev.shots, "shown.png")
-                dev.do("screenshot " + rows_path)
-                if not serverpeers.wait_for(lambda: os.path.exists(rows_path)
-                                            and open(rows_path, "rb").read()[-8:-4] == b"IEND", timeout=40):
-                    raise SystemExit("no screenshot of %s: %s" % (page, dev.proc_state()))
-                shutil.copy(rows_path, shot)
-                data = dev.read(PAGE_FILE)
-                if not data:
-                    raise SystemExit("the client's page file of %s is empty" % page)
-                path = os.path.join(out_dir, name + ".page")
-                with open(path, "wb") as f:
-                    f.write(data)
-                taken.append((name, path, shot))
+                first, entry = take(dev, name)
+                taken.append(entry)
+                # One screen further down, where the page goes on (the
+                # server answers a page that does not scroll unchanged).
+                dev.step("key %d" % PAGE_DOWN_KEY)
+                if dev.read(PAGE_FILE) != first:
+                    taken.append(take(dev, name + "+down")[1])
                 dev.do("ctrl-q")
             finally:
                 dev.close()
