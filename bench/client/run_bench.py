@@ -460,7 +460,7 @@ def table(counts, walls, r, base, served_note=None):
     for key in sorted(k for k in r if k.startswith("server:")):
         name, _, down = key[7:].partition("+")
         out.append("| `page_draw` site/www/%s.html%s from the real server, all passes | - | %s | page | - |"
-                   % (name, ", a screen down" if down else "", fmt_count(r[key])))
+                   % (name, " a screen down" if down else "", fmt_count(r[key])))
     row("`page_draw` full-screen text page", "textpage", "textpage", "page", "textpage")
     row("`gfx_fill_rect` full screen", "fill", "fill", "fill", "fill")
     row("`text_draw`", "glyph", "glyphs", "glyph", "glyphs")
@@ -483,6 +483,10 @@ def table(counts, walls, r, base, served_note=None):
                    "second: the busy indicator's 10 ms timer, which the client keeps for its whole life."
                    % (100 * r["idle_cpu"], IDLE_WINDOWS, IDLE_SECONDS, 100 * r["idle_cpu_min"],
                       100 * r["idle_cpu_max"], r["idle_wakeups"]))
+        if "idle_floor" in r:
+            out.append("A program that does nothing but wake every 10 ms (`wakefloor`, %.0f times a second) "
+                       "took %.3f %% right after, on the same machine: the floor under that figure."
+                       % (r["idle_floor_wakeups"], 100 * r["idle_floor"]))
     if served_note:
         out.append("")
         out.append(served_note)

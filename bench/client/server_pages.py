@@ -78,9 +78,15 @@ def capture(build, out_dir):
                 taken.append(entry)
                 # One screen further down, where the page goes on (the
                 # server answers a page that does not scroll unchanged).
+                # The screenshot comes after the client's wait for idle in its
+                # script, so the page file is read only once it has drawn.
                 dev.step("key %d" % PAGE_DOWN_KEY)
-                if dev.read(PAGE_FILE) != first:
-                    taken.append(take(dev, name + "+down")[1])
+                down, entry = take(dev, name + "+down")
+                if down != first:
+                    taken.append(entry)
+                else:
+                    os.remove(entry[1])
+                    os.remove(entry[2])
                 dev.do("ctrl-q")
             finally:
                 dev.close()

@@ -91,12 +91,21 @@ class Goals(unittest.TestCase):
         self.assertEqual(row[3], "2.70 M")
         self.assertFalse(row[4])
 
-    def test_idle_median_and_spread_from_the_windows(self):
+    def test_idle_median_spread_and_floor_reach_the_table(self):
         counts = {"page:" + p: (1000000, 1.0, "draw") for p in run_bench.PAGES}
         counts.update({k: (1000, 1.0, "x") for k in ("textpage", "fill", "glyphs", "lz_expand", "inflate",
                                                       "fontload", "scanner", "xtea")})
-        r = run_bench.results(counts, None, {"shares": [0.007, 0.003, 0.005, 0.009, 0.004], "wakeups": 98.0})
+        idle = {"shares": [0.007, 0.003, 0.005, 0.009, 0.004], "wakeups": 98.0, "floor": 0.0042,
+                "floor_wakeups": 97.0}
+        r = run_bench.results(counts, None, idle, {"index": 1930000, "index+down": 1940000})
         self.assertEqual((r["idle_cpu"], r["idle_cpu_min"], r["idle_cpu_max"]), (0.005, 0.003, 0.009))
+        text = run_bench.table(counts, {}, r, {})
+        self.assertIn("0.500 % of one core", text)
+        self.assertIn("spread 0.300 to 0.900 %", text)
+        self.assertIn("took 0.420 %", text)
+        self.assertIn("| `page_draw` site/www/index.html from the real server, all passes | - | 1.93 M |", text)
+        self.assertIn("| `page_draw` site/www/index.html a screen down from the real server, all passes | - | 1.94 M |",
+                      text)
 
 
 if __name__ == "__main__":
