@@ -74,6 +74,13 @@ def capture(build, out_dir):
             dev = LiveDevice(stack, stack.page("site/www/" + page))
             try:
                 dev.settle(before, timeout=90)
+                # The site's own page, not one of the server's (an error, a
+                # refused address): those would be measured in its place.
+                answer = stack.server.log("page")[before]
+                own = stack.server.log("own-page")
+                if answer.get("outcome") != "page" or own:
+                    raise SystemExit("the server did not answer %s with the page itself: %r %r"
+                                     % (page, answer, own[-1:]))
                 first, entry = take(dev, name)
                 taken.append(entry)
                 # One screen further down, where the page goes on (the
