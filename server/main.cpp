@@ -3,6 +3,7 @@
 //   corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]
 //                   [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...
 //                   [--idle-timeout SECONDS] [--page-timeout SECONDS] [--allow-host HOST[:PORT]]...
+//                   [--max-answer-bytes N] [--max-page-seconds N] [--max-picture-pixels N]
 //   corvanta-server --hash-password     (user name and password on stdin, a line each)
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +20,7 @@ static void usage()
             "usage: corvanta-server [--listen ADDR] [--port N] [--users FILE] [--max-sessions N]\n"
             "                       [--log FILE] [--browser PATH] [--map-host NAME=ADDRESS]...\n"
             "                       [--idle-timeout SECONDS] [--page-timeout SECONDS] [--allow-host HOST[:PORT]]...\n"
+            "                       [--max-answer-bytes N] [--max-page-seconds N] [--max-picture-pixels N]\n"
             "       corvanta-server --hash-password   (reads a user name and a password, a line each)\n");
 }
 
@@ -96,6 +98,24 @@ int main(int argc, char** argv)
                 return 2;
             }
             config.page_timeout_ms = n * 1000;
+        } else if (a == "--max-answer-bytes") {
+            if (!parse_int(v, 1024, 1L << 30, &n)) {
+                fprintf(stderr, "corvanta-server: bad answer size %s\n", v);
+                return 2;
+            }
+            config.answer_limit_bytes = size_t(n);
+        } else if (a == "--max-page-seconds") {
+            if (!parse_int(v, 1, 3600, &n)) {
+                fprintf(stderr, "corvanta-server: bad page time %s\n", v);
+                return 2;
+            }
+            config.work_limit_ms = n * 1000;
+        } else if (a == "--max-picture-pixels") {
+            if (!parse_int(v, 0, 1L << 40, &n)) {
+                fprintf(stderr, "corvanta-server: bad picture pixel count %s\n", v);
+                return 2;
+            }
+            config.picture_pixel_limit = n;
         } else if (a == "--allow-host") {
             EgressAllow allow;
             std::string error;

@@ -450,10 +450,49 @@ static void log_page(Session* s, size_t bytes, const char* outcome, bool cut)
     log_event("page", f);
 }
 
+static void cancel_work_limit(Session* s)
+{
+    if (s->work_timer) {
+        loop_cancel(srv.loop, s->work_timer);
+        s->work_timer = 0;
+    }
+}
+
+// The bound on one piece of work, from the moment its page is ready: a page
+// whose scripts never end (or that keeps the engine busy in any other way)
+// is stopped when it passes, and the handheld gets a page that says so;
+// other sessions are not held up by it.
+static void arm_work_limit(Session* s)
+{
+    cancel_work_limit(s);
+    uint64_t id = s->id, seq = ++s->work_seq;
+    s->work_timer = loop_timer(srv.loop, srv.config.work_limit_ms, [id, seq]() {
+        Session* s = session_find(id);
+        if (!s || s->work_seq != seq)
+            return;
+        s->work_timer = 0;
+        if (!s->busy)
+            return;
+        log_event("limit", ojson{{"session", s->id}, {"limit", "page-seconds"}, {"ms", srv.config.work_limit_ms}});
+        clear_wait(s);
+        ++s->op;  // whatever the work still waits for is dropped
+        if (s->page_ready && s->engine_gen == srv.engine_gen) {
+            engine_call(srv.engine, "Runtime.terminateExecution", json::object(), s->esession, nullptr);
+            engine_call(srv.engine, "Page.stopLoading", json::object(), s->esession, nullptr);
+        }
+        finish(s,
+               text_answer({"This page was stopped: preparing it took more than " +
+                                std::to_string((srv.config.work_limit_ms + 500) / 1000) + " seconds.",
+                            "Its scripts or its size keep the server too busy."}),
+               "limit");
+    });
+}
+
 // Answers the work in hand with a page-stream body and goes on with the next.
 static void finish(Session* s, const std::string& body, const char* outcome)
 {
     clear_wait(s);
+    cancel_work_limit(s);
     ++s->op;
     if (s->conn)
         conn_answer(s->conn, body);
@@ -472,6 +511,16 @@ static std::string text_answer(const std::vector<std::string>& lines)
     body += pages_text_stream(lines);
     pw_st(body);
     return body;
+}
+
+// A size in words: "10 MB", "20000 bytes".
+static std::string limit_size_text(size_t bytes)
+{
+    if (bytes % (1u << 20) == 0)
+        return std::to_string(bytes >> 20) + " MB";
+    if (bytes % 1024 == 0)
+        return std::to_string(bytes >> 10) + " KB";
+    return std::to_string(bytes) + " bytes";
 }
 
 // Renders the snapshot (and capture) and answers the work with the page.
@@ -507,6 +556,22 @@ static void answer_page(Session* s, const json& snap, const std::string& png, bo
         body += "<BU>";
     body += page.body;
     pw_st(body);
+    if (body.size() > srv.config.answer_limit_bytes) {
+        // More than one answer may carry: the page is not sent, and the
+        // handheld gets a page that says why (a plain text one if even a
+        // page of the server's own were too large).
+        log_event("limit", ojson{{"session", s->id}, {"limit", "answer-bytes"}, {"bytes", body.size()},
+                                 {"url", via == VIA_OWN ? address : url}});
+        std::string text = "This page is too large to be shown: it would take more than " +
+                           limit_size_text(srv.config.answer_limit_bytes) + " on this device.";
+        // The page's own history entry shows it, so that back leads to the
+        // page before it.
+        if (via == VIA_OWN)
+            finish(s, text_answer({"Page too large.", text}), "limit");
+        else
+            show_own(s, OWN_LIMIT, url, text, true);
+        return;
+    }
     s->notices.clear();
     s->shown_url = via == VIA_OWN ? address : url;
     render_images_commit(s->images, page);
@@ -565,6 +630,48 @@ static void snapshot_page(Session* s, bool new_page, Via via, const std::string&
     }
 }
 
+// Pictures of one page state count their natural pixels, in document order;
+// those past the limit are left out (their place kept but hidden, their
+// source replaced by an empty picture, so that the engine holds no more of
+// them),
+// and the number left out this time is the result.
+static std::string picture_limit_expression(int64_t limit)
+{
+    return "(function (limit) {"
+           " var total = 0, out = 0, empty = 'data:image/gif;base64,R0lGODlhAQABAIAAAAAAAP///yH5BAEAAAAALAAAAAABAAEAAAIBRAA7';"
+           " var imgs = document.images;"
+           " for (var i = 0; i < imgs.length; i++) {"
+           "  var im = imgs[i]; if (im.__cvLeftOut) continue;"
+           "  var n = (im.naturalWidth || 0) * (im.naturalHeight || 0);"
+           "  if (total + n <= limit) { total += n; continue; }"
+           "  var r = im.getBoundingClientRect();"
+           "  im.style.width = r.width + 'px'; im.style.height = r.height + 'px'; im.style.visibility = 'hidden';"
+           "  if (im.parentNode && im.parentNode.tagName === 'PICTURE')"
+           "   Array.prototype.forEach.call(im.parentNode.querySelectorAll('source'), function (s) { s.removeAttribute('srcset'); });"
+           "  im.removeAttribute('srcset'); im.src = empty; im.__cvLeftOut = true; out++;"
+           " }"
+           " return out; })(" + std::to_string(limit) + ")";
+}
+
+// Holds the page to the picture limit, then takes its snapshot.
+static void limit_pictures_then_snapshot(Session* s, bool new_page, Via via, const std::string& address)
+{
+    call(s, "Runtime.evaluate",
+         {{"expression", picture_limit_expression(srv.config.picture_pixel_limit)}, {"returnByValue", true}},
+         [new_page, via, address](Session* s, const json& r, const std::string&) {
+             int64_t out = r.contains("result") ? r["result"].value("value", int64_t(0)) : 0;
+             if (out > 0) {
+                 log_event("limit", ojson{{"session", s->id}, {"limit", "picture-pixels"}, {"left_out", out}});
+                 int64_t m = srv.config.picture_pixel_limit;
+                 std::string amount = m % 1000000 == 0 ? std::to_string(m / 1000000) + " million"
+                                                       : std::to_string(m);
+                 s->notices.push_back(std::to_string(out) + (out == 1 ? " picture was" : " pictures were") +
+                                      " left out: a page shows at most " + amount + " picture pixels.");
+             }
+             snapshot_page(s, new_page, via, address);
+         });
+}
+
 // Snapshot, capture and render of the page as it is now; answers the work.
 // With quiet > 0 the page is first given time to settle (quiet ms without a
 // change, at most limit ms); that wait and the renderer's own settling
@@ -580,7 +687,7 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
     if (!sizes.empty())
         calls.push_back({"Runtime.evaluate", {{"expression", sizes}, {"awaitPromise", true}, {"returnByValue", true}}});
     if (calls.empty()) {
-        snapshot_page(s, new_page, via, address);
+        limit_pictures_then_snapshot(s, new_page, via, address);
         return;
     }
     auto left = std::make_shared<size_t>(calls.size());
@@ -591,7 +698,7 @@ static void render_now(Session* s, bool new_page, Via via, const std::string& ad
             if (--*left > 0)
                 return;
             phase(s, "settle");
-            snapshot_page(s, new_page, via, address);
+            limit_pictures_then_snapshot(s, new_page, via, address);
         }, limit + 10000);
     }
 }
@@ -1251,6 +1358,7 @@ static void setup_begin(Session* s)
 static void dispatch(Session* s)
 {
     restart_deadline(s);
+    arm_work_limit(s);
     const Work& w = s->current;
     if (s->lost) {
         // The page was lost; a typed address still opens, anything else
@@ -1426,6 +1534,7 @@ void session_end(Session* s, const char* reason)
 {
     uint64_t id = s->id;
     clear_wait(s);
+    cancel_work_limit(s);
     setup_release(id);
     ++s->op;
     if (s->page_ready && s->engine_gen == srv.engine_gen) {

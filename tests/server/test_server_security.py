@@ -241,3 +241,90 @@ class Credentials(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Limits(unittest.TestCase):
+    """Each limit of a session, with the real engine; the session that
+    passes one gets a page that says which, another session at the same
+    time is not held up, and the session itself goes on."""
+
+    def test_pictures_beyond_four_million_pixels_are_left_out(self):
+        stack = Stack()
+        self.addCleanup(stack.close)
+        c = stack.client("pictures-big.html")
+        page = c.answer()
+        self.assertIn("1 picture was left out", page.text())
+        self.assertIn("4 million", page.text())
+        self.assertIn("Below the pictures", page.text())
+        # The small picture is there, the big one is not drawn.
+        pictures = page.find("IM")
+        self.assertEqual(len(pictures), 1, pictures)
+        self.assertEqual([r["left_out"] for r in stack.server.log("limit")], [1])
+        # A page within the limit keeps every picture and says nothing.
+        page = c.ask("<URL %s >\r\n\r\n" % stack.page("images.html"))
+        self.assertNotIn("left out", page.text())
+        self.assertGreaterEqual(len(page.find("IM")), 2)
+        c.close()
+
+    def test_a_page_whose_script_never_ends_is_stopped_and_the_others_go_on(self):
+        stack = Stack(extra=("--max-page-seconds", "3"))
+        self.addCleanup(stack.close)
+        c = stack.client("busy.html")
+        c.answer()
+        c.send("<MC 40 40>\r\n\r\n")
+        # Another session is served while the first one's page spins.
+        other = stack.client("second.html")
+        self.assertIn("Second page", other.answer().text())
+        page = c.answer(timeout=60)
+        self.assertIn("took more than 3 seconds", page.text())
+        self.assertEqual([r["limit"] for r in stack.server.log("limit")], ["page-seconds"])
+        # The session's page is usable again.
+        page = c.ask("<URL %s >\r\n\r\n" % stack.page("third.html"), timeout=60)
+        self.assertIn("Third page", page.text())
+        self.assertIn("Second page", other.ask("<RF>\r\n\r\n").text())
+        c.close()
+        other.close()
+
+    def test_an_answer_larger_than_the_limit_is_not_sent(self):
+        stack = Stack(extra=("--max-answer-bytes", "3000"))
+        self.addCleanup(stack.close)
+        c = stack.client("second.html")
+        self.assertIn("Second page", c.answer().text())
+        page = c.ask("<URL %s >\r\n\r\n" % stack.page("images.html"))
+        self.assertLessEqual(len(page.body), 3000)
+        self.assertIn("too large", page.text())
+        self.assertIn("3000 bytes", page.text())
+        self.assertFalse(page.find("IM"))
+        limits = stack.server.log("limit")
+        self.assertEqual([r["limit"] for r in limits], ["answer-bytes"])
+        self.assertGreater(limits[0]["bytes"], 3000)
+        # Back is the page before it, whole.
+        self.assertIn("Second page", c.ask("<BA>\r\n\r\n").text())
+        c.close()
+
+    def test_a_download_is_refused(self):
+        stack = Stack()
+        self.addCleanup(stack.close)
+        c = stack.client("second.html")
+        c.answer()
+        page = c.ask("<URL %s >\r\n\r\n" % stack.page("download/report.bin"))
+        self.assertIn("Download refused", page.text())
+        self.assertIn("report.bin", page.text())
+        self.assertTrue(stack.server.log("download-refused"))
+        c.close()
+
+
+class PageLinks(unittest.TestCase):
+    def test_links_a_page_offers_to_other_schemes_load_nothing(self):
+        stack = Stack()
+        self.addCleanup(stack.close)
+        for to in ("file:///etc/passwd", "data:text/html;base64,PHA+ZGF0YSBwYWdlPC9wPg==",
+                   "view-source:" + stack.url("second.html")):
+            c = stack.client(link_page(to))
+            self.assertIn("Below the link", c.answer().text())
+            text = c.ask("<MC 20 20>\r\n\r\n").text()
+            # Either the engine keeps the page, or the server says no.
+            self.assertTrue(text == "" or "Below the link" in text or NOT_ALLOWED in text, (to, text))
+            for leak in ("root:", "data page", "Second page"):
+                self.assertNotIn(leak, text, to)
+            c.close()

@@ -16,16 +16,19 @@ Addresses of its own:
     /download/NAME             a file sent as an attachment
     /nocontent                 204, nothing
     /redirect?to=URL           302 to URL
+    /picture.png?w=W&h=H       a PNG of that size in one colour (small to send, large to decode)
     /link?to=URL[&img=URL]     a page that is one large link to URL (the whole top of the page),
                                with a picture from the img address below it
 """
 import argparse
 import html
 import os
+import struct
 import sys
 import threading
 import time
 import urllib.parse
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
@@ -38,6 +41,18 @@ TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css", ".png": "image
 def small_page(title, body):
     return ("<!DOCTYPE html><html><head><meta charset=utf-8><title>%s</title></head>"
             "<body style='margin:8px;font-size:20px'>%s</body></html>" % (html.escape(title), body)).encode()
+
+
+def flat_png(width, height, rgb):
+    """A PNG of one colour."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+    row = b"\x00" + bytes(rgb) * width
+    comp = zlib.compressobj(9)
+    data = b"".join(comp.compress(row) for _ in range(height)) + comp.flush()
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", data) + chunk(b"IEND", b""))
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -117,6 +132,9 @@ class Handler(BaseHTTPRequestHandler):
             data = b"\x00\x01binary data\xff" * 64
             return self._send(200, data, "application/octet-stream",
                               [("Content-Disposition", "attachment; filename=\"%s\"" % path.split("/")[2])])
+        if path == "/picture.png":
+            w, h = int(q.get("w", ["100"])[0]), int(q.get("h", ["100"])[0])
+            return self._send(200, flat_png(w, h, (0x30, 0x90, 0xd0)), "image/png")
         if path == "/redirect":
             return self._send(302, small_page("Moved", "<p>Moved</p>"), headers=[("Location", q.get("to", ["/"])[0])])
         if path == "/link":
