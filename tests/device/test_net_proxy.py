@@ -28,7 +28,7 @@ class ThroughTinyproxy(unittest.TestCase):
     def test_balancer_get_and_tunnelled_login_and_events(self):
         bal = self.dev.balancer("http")
         self.dev.render(ports=(80, 443))
-        code, err = self.dev.run(["wait-idle 400", "tap 100 50", "wait-idle 400"], *FAST, timeout=60)
+        code, err = self.dev.run(["wait-idle 2000", "tap 100 50", "wait-idle 400"], *FAST, timeout=60)
         self.assertEqual(0, code, err)
         reqs = bal.requests()
         self.assertEqual(1, len(reqs), reqs)
@@ -51,7 +51,9 @@ class ThroughTinyproxy(unittest.TestCase):
         nginx = NginxBalancer(self.dev.addr, 8080, self.dev.addr, "cgi.example/start")
         try:
             self.dev.render(ports=(80, 443))
-            code, err = self.dev.run(["wait-idle 400"], *FAST, timeout=60)
+            # The balancer's reply comes through the proxy, nginx and fcgiwrap: on a
+            # loaded machine that can take longer than a short idle spell.
+            code, err = self.dev.run(["wait-idle 2000"], *FAST, timeout=60)
             self.assertEqual(0, code, err)
             login = self.dev.wire("login")
             self.assertEqual(1, len(login), self.dev.wire())
@@ -91,7 +93,7 @@ class BehindNginx(unittest.TestCase):
 
     def test_client_reads_the_chunked_reply(self):
         self.dev.render()
-        code, err = self.dev.run(["wait-idle 400", "tap 10 10", "wait-idle 400"], *FAST, timeout=60)
+        code, err = self.dev.run(["wait-idle 2000", "tap 10 10", "wait-idle 400"], *FAST, timeout=60)
         self.assertEqual(0, code, err)
         login = self.dev.wire("login")
         self.assertEqual(1, len(login), self.dev.wire())
