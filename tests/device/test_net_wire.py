@@ -125,6 +125,8 @@ class Wire(unittest.TestCase):
         self.dev.render()
         code, err = self.run_client(["wait-idle 300", "ctrl-q", "expect-exit 5000"])
         self.assertEqual(0, code, err)
+        # The stand-in may log the quit message a moment after the client has gone.
+        wait_wire(self.dev, lambda recs: any(r.get("plain") == "<QT>\r\n\r\n" for r in recs), timeout=10)
         evs = self.dev.wire("event")
         self.assertEqual("<QT>\r\n\r\n", evs[-1]["plain"])
         self.assertFalse(evs[-1]["scrambled"])
