@@ -7,24 +7,27 @@
 #include "server/render_text.h"
 
 // Every face the handheld can draw is Liberation Sans Regular without kerning
-// or ligatures; text is painted transparent so that the capture holds only
-// the pictures under it (the handheld draws the text itself); the engine's
-// scroll bars take exactly the strips where the handheld draws its own.
+// or ligatures; the engine's scroll bars take exactly the strips where the
+// handheld draws its own. In the page itself text is painted transparent, so
+// that the capture holds only the pictures under it (the handheld draws the
+// text itself); frames inside the page are pictures, their text included.
 static const char* const FORCED_CSS =
     "*,*::before,*::after,*::marker,*::placeholder{"
     "font-family:\"Liberation Sans\"!important;font-weight:normal!important;font-style:normal!important;"
     "font-kerning:none!important;font-variant-ligatures:none!important;font-synthesis:none!important;"
-    "font-variant-caps:normal!important;font-stretch:normal!important;font-feature-settings:normal!important;"
-    "-webkit-text-fill-color:transparent!important;text-shadow:none!important;"
-    "-webkit-text-stroke-width:0!important;caret-color:transparent!important}"
+    "font-variant-caps:normal!important;font-stretch:normal!important;font-feature-settings:normal!important}"
     "::-webkit-scrollbar{width:17px!important;height:17px!important}";
+static const char* const HIDDEN_TEXT_CSS =
+    "*,*::before,*::after,*::marker,*::placeholder{"
+    "-webkit-text-fill-color:transparent!important;text-shadow:none!important;"
+    "-webkit-text-stroke-width:0!important;caret-color:transparent!important}";
 
 // Adds the forced sheet once per document; run again by the settle script
 // in case the page replaced the document's adopted sheets.
 static std::string adopt_sheet_js() {
-    std::string css = nlohmann::json(FORCED_CSS).dump();
+    std::string css = nlohmann::json(FORCED_CSS).dump(), hidden = nlohmann::json(HIDDEN_TEXT_CSS).dump();
     return "(function(){try{var d=document,k='__cvSheet',s=d[k];"
-           "if(!s){s=new CSSStyleSheet();s.replaceSync(" + css + ");"
+           "if(!s){s=new CSSStyleSheet();s.replaceSync(" + css + "+(window.top===window?" + hidden + ":''));"
            "Object.defineProperty(d,k,{value:s,enumerable:false});}"
            "if(d.adoptedStyleSheets.indexOf(s)<0)d.adoptedStyleSheets=d.adoptedStyleSheets.concat([s]);"
            "}catch(e){}})();";

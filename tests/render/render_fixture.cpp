@@ -212,6 +212,7 @@ bool RenderTest::take(Rendered* out, bool new_page, const RenderImages& images) 
     in.viewport = out->viewport;
     in.new_page = new_page;
     in.key = KEY;
+    in.notice = notice;
     out->page = render_page(in, images);
     out->stream = (out->page.cut ? "<CL>" : "") + out->page.body + "<ST>";
     return true;

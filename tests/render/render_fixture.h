@@ -80,6 +80,8 @@ public:
     // and renders it (new page, empty client cache).
     bool render(const std::string& url, bool zoomed, Rendered* out, double scroll_x = 0, double scroll_y = 0,
                 const RenderImages* images = nullptr);
+    // A dialog's text for the next render (empty: none).
+    std::string notice;
     // Renders again the page already loaded (same engine page), after a script.
     bool rerender(const std::string& script, Rendered* out, bool new_page, const RenderImages& images);
     // Draws a stream with the client (zoom as given), returns the screen.

@@ -312,3 +312,31 @@ TEST_F(Pages, TextWordsStartWhereTheEngineLaidThemOut) {
         keep(zoomed ? "text-zoomed" : "text", s, &r);
     }
 }
+
+TEST_F(Pages, ADialogsTextShowsInABannerAtTheTop) {
+    notice = "Are you sure? The page asked to confirm, and the server answered OK for you.";
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("text.html"), zoomed, &r));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "notice-zoomed" : "notice", s, &r);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        // Its words, in black on the banner, on the first lines of the screen.
+        int found = 0;
+        for (const ClientWord& w : words)
+            if ((w.text == "Are" || w.text == "confirm,") && w.colour == 0 && w.baseline < 30) found++;
+        EXPECT_EQ(found, 2);
+        const uint16_t banner = 0xFFB7;  // #fff4b8 as the client stores it
+        EXPECT_EQ(s[2 * 320 + 300], banner);
+        EXPECT_EQ(s[2 * 320 + 2], banner);
+        // The page's own first words lie under it.
+        for (const ClientWord& w : words) {
+            if (w.text == "Home") {
+                EXPECT_LT(w.baseline, 30);
+            }
+        }
+    }
+}
