@@ -194,7 +194,7 @@ bool alike(uint16_t a, uint16_t b, int tolerance) {
 }  // namespace
 
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
-    const size_t MAX_PIXELS = 8, MAX_DISTANCE = 2047, CHAIN = 24, EXACT_CHAIN = 64, HASH = 1 << 15;
+    const size_t MAX_PIXELS = 8, MAX_DISTANCE = 2047, CHAIN = 12, EXACT_CHAIN = 16, HASH = 1 << 15;
     if (expanded.size() < 16 || width <= 0) return lz_compress(expanded, 16);
     size_t n = (expanded.size() - 16) / 2;
     TokenWriter w;
@@ -249,6 +249,7 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
             }
         }
         for (size_t d : candidates) {
+            if (best_len == MAX_PIXELS && best_err == 0) break;  // nothing beats a whole exact copy
             size_t len = 0;
             long err = 0;
             uint16_t src[MAX_PIXELS];
