@@ -72,6 +72,23 @@ static const char* const TRUTH_JS = R"JS((() => {
   return {words, controls, pictures};
 })())JS";
 
+// Paints the page's text again for a capture people look at: a sheet
+// adopted after the renderer's, and Liberation Sans itself in place of the
+// layout faces (which carry advances but no outlines). That capture is laid
+// out with Liberation Sans's own advances, so its words may stand a little
+// apart from the renderer's layout; the tests measure word positions from the
+// page itself, never from this picture. HIDE_TEXT_JS puts everything back.
+static const char* const SHOW_TEXT_JS =
+    "(function(){var s=new CSSStyleSheet();s.replaceSync('*,*::before,*::after,*::marker,*::placeholder"
+    "{-webkit-text-fill-color:currentcolor!important}');window.__cvShow=s;"
+    "document.adoptedStyleSheets=document.adoptedStyleSheets.concat([s]);var kept=[];"
+    "document.querySelectorAll('*').forEach(function(e){var f=e.style&&e.style.getPropertyValue('font-family');"
+    "if(f&&/cvz?-[0-9]/.test(f)){kept.push([e,f]);e.style.setProperty('font-family','\"Liberation Sans\"','important');}});"
+    "window.__cvKept=kept;})()";
+static const char* const HIDE_TEXT_JS =
+    "(function(){document.adoptedStyleSheets=document.adoptedStyleSheets.filter(function(s){return s!==window.__cvShow;});"
+    "(window.__cvKept||[]).forEach(function(k){k[0].style.setProperty('font-family',k[1],'important');});})()";
+
 void RenderTest::SetUpTestSuite() {
     std::string error;
     engine_ok = rtext_init(&error);
@@ -185,6 +202,18 @@ bool RenderTest::take(Rendered* out, bool new_page, const RenderImages& images) 
     if (!rimage_decode(png, &out->engine_full, &error) ||
         !rimage_device_capture(png, scale, &out->engine_view, &error)) {
         ADD_FAILURE() << "engine view: " << error;
+        return false;
+    }
+    // A second capture with the text painted, for people comparing the
+    // client's screen with the engine's page; then the page is as before.
+    engine_call_wait(engine, "Runtime.evaluate", {{"expression", SHOW_TEXT_JS}}, epage_.session, &r, &error);
+    nlohmann::json seen_shot;
+    bool seen =
+        engine_call_wait(engine, "Page.captureScreenshot", {{"format", "png"}}, epage_.session, &seen_shot, &error);
+    engine_call_wait(engine, "Runtime.evaluate", {{"expression", HIDE_TEXT_JS}}, epage_.session, &r, &error);
+    if (!seen || !rimage_device_capture(engine_base64_decode(seen_shot.value("data", std::string())), scale,
+                                        &out->engine_seen, &error)) {
+        ADD_FAILURE() << "engine view with text: " << error;
         return false;
     }
     if (!engine_call_wait(engine, "Runtime.evaluate", {{"expression", TRUTH_JS}, {"returnByValue", true}},
@@ -310,8 +339,8 @@ void RenderTest::keep(const std::string& name, const std::vector<uint16_t>& scre
     std::vector<uint16_t> out((size_t)w * 240, 0x8410);
     for (int y = 0; y < 240; y++)
         for (int x = 0; x < 320; x++) {
-            if (r && x < r->engine_view.width && y < r->engine_view.height)
-                out[(size_t)y * w + x] = r->engine_view.pixels[(size_t)y * r->engine_view.width + x];
+            if (r && x < r->engine_seen.width && y < r->engine_seen.height)
+                out[(size_t)y * w + x] = r->engine_seen.pixels[(size_t)y * r->engine_seen.width + x];
             out[(size_t)y * w + (r ? 320 : 0) + x] = screen[(size_t)y * 320 + x];
         }
     std::string path = std::string(CV_BINARY_DIR) + "/render-" + name + ".png";

@@ -54,7 +54,8 @@ struct Rendered {
     std::string capture;          // PNG, may be empty
     RenderViewport viewport;
     RenderedPage page;
-    DeviceCapture engine_view;    // the capture at device resolution
+    DeviceCapture engine_view;    // the capture at device resolution (text transparent, as the renderer gets it)
+    DeviceCapture engine_seen;    // what the engine shows, its text painted, at device resolution (for looking)
     RgbImage engine_full;         // the capture at CSS resolution
     std::vector<EngineWord> words;
     std::vector<EngineBox> controls;
