@@ -100,21 +100,38 @@ static std::string form_of(const SnapDoc& d, int node) {
     return "-";
 }
 
+// The device rectangle of a control the handheld can show, or false when it
+// is hidden, clipped away, inside another control or not placeable.
+static bool control_place(PageContext& ctx, int li, int* x0, int* y0, int* x1, int* y1) {
+    const SnapDoc& d = ctx.doc;
+    int node = d.layout_node[(size_t)li];
+    if (rpage_inside_control(ctx, node)) return false;  // a control inside a button: the button is what shows
+    if (d.style(li, ST_VISIBILITY) == "hidden" || rpage_opacity(ctx, node) < 0.05f) return false;
+    Box b = rpage_border_box(ctx, li);
+    Box vis = rsnap_intersect(b, rpage_clip(ctx, node));
+    if (vis.empty()) return false;
+    const Geometry& g = ctx.geo;
+    rpage_device_rect(ctx, b, x0, y0, x1, y1);
+    // The handheld cannot place a control above the frame; one that begins
+    // above it or ends beyond the content area is not offered.
+    return !(*y0 < 0 || *x0 < 0 || *y0 >= g.dev_h || *x0 >= g.dev_w || *x1 <= *x0 || *y1 <= *y0);
+}
+
+bool rcontrol_offered(PageContext& ctx, int li) {
+    const SnapDoc& d = ctx.doc;
+    int node = d.layout_node[(size_t)li];
+    if (node < 0 || (size_t)node >= d.node_name.size() || !rcontrol_is_control(d, node)) return false;
+    int x0, y0, x1, y1;
+    return control_place(ctx, li, &x0, &y0, &x1, &y1);
+}
+
 bool rcontrol_emit(PageContext& ctx, int li) {
     const SnapDoc& d = ctx.doc;
     int node = d.layout_node[(size_t)li];
     if (node < 0 || (size_t)node >= d.node_name.size() || !rcontrol_is_control(d, node)) return false;
-    if (rpage_inside_control(ctx, node)) return true;  // a control inside a button: the button is what shows
-    if (d.style(li, ST_VISIBILITY) == "hidden" || rpage_opacity(ctx, node) < 0.05f) return true;
-    Box b = rpage_border_box(ctx, li);
-    Box vis = rsnap_intersect(b, rpage_clip(ctx, node));
-    if (vis.empty()) return true;
-    const Geometry& g = ctx.geo;
     int x0, y0, x1, y1;
-    rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
-    // The handheld cannot place a control above the frame; one that begins
-    // above it or ends beyond the content area is not offered.
-    if (y0 < 0 || x0 < 0 || y0 >= g.dev_h || x0 >= g.dev_w || x1 <= x0 || y1 <= y0) return true;
+    if (!control_place(ctx, li, &x0, &y0, &x1, &y1)) return true;
+    const Geometry& g = ctx.geo;
     bool z = g.zoomed;
     uint32_t f = ctx.em.frame;
     long x = render_unit_lo(z, x0), y = render_unit_lo(z, y0);

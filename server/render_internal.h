@@ -181,6 +181,9 @@ void rpage_device_rect(const PageContext& ctx, const Box& b, int* x0, int* y0, i
 // records it; true when the element is a control.
 bool rcontrol_emit(PageContext& ctx, int layout);
 bool rcontrol_is_control(const SnapDoc& doc, int node);
+// Whether this layout object is a control the handheld will draw itself
+// (then the engine's face of it, its background and borders, is not drawn).
+bool rcontrol_offered(PageContext& ctx, int layout);
 
 // Scroll bars: the page's scroll state from the snapshot, and its SV/SH tags.
 void rscroll_setup(PageContext& ctx, RenderScroll* scroll);

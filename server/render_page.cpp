@@ -525,7 +525,8 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             int order = d.paint_order[li];
             bool visible = d.style((int)li, ST_VISIBILITY) != "hidden" && d.style((int)li, ST_VISIBILITY) != "collapse";
             if (!visible || rpage_opacity(ctx, node) < 0.05f) continue;
-            if (!is_canvas_element(d, node)) {
+            // A control the handheld draws itself covers the engine's face of it.
+            if (!is_canvas_element(d, node) && !rcontrol_offered(ctx, (int)li)) {
                 items.push_back({order, seq, ITEM_BACKGROUND, (int)li, -1});
                 items.push_back({order, seq + 1, ITEM_BORDER, (int)li, -1});
             }
