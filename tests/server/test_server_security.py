@@ -3,7 +3,8 @@ through the real server and engine: addresses of other schemes, loopback
 destinations that are not allowed (a listener that must receive nothing), a
 public-looking name that resolves to loopback, a redirect from an allowed
 site to a refused address, an allowed host, hashed and plain passwords, and
-the growing delay for repeated failed logins."""
+the growing delay for repeated failed logins, each per-session limit, and
+what the real client shows of a refused address and of pictures left out."""
 import os
 import socket
 import subprocess
@@ -13,7 +14,8 @@ import time
 import unittest
 import urllib.parse
 
-from serverpeers import PAGES, SERVER, Site, Stack, free_address, wait_for
+from serverpeers import PAGES, SERVER, Site, Stack, free_address
+from test_server_device import LiveCase, count_near, ink
 
 NOT_ALLOWED = "Address not allowed"
 
@@ -328,3 +330,32 @@ class PageLinks(unittest.TestCase):
             for leak in ("root:", "data page", "Second page"):
                 self.assertNotIn(leak, text, to)
             c.close()
+
+
+class OnTheDevice(LiveCase):
+    """The real client on the emulated device: what the user sees of a
+    refused address and of a page whose pictures passed the limit."""
+
+    def test_a_refused_link_shows_the_not_allowed_page(self):
+        listener = Listener()
+        self.addCleanup(listener.close)
+        dev = self.open(link_page(listener.url("/secret"), img=listener.url("/p.png")))
+        dev.step("tap 40 40")
+        rows = dev.screenshot("refused")
+        # The heading bar in the own pages' blue, its title in white, and
+        # the text below it.
+        self.assertGreater(count_near(rows, (0, 0, 320, 22), (0x1d, 0x4f, 0x9e)), 3000)
+        self.assertGreater(count_near(rows, (0, 0, 120, 22), (255, 255, 255), 60), 50)
+        self.assertGreater(ink(rows, (0, 30, 320, 60)), 200)
+        self.assertEqual(self.stack.server.log("not-allowed")[-1]["why"], "loopback")
+        self.assertEqual((listener.connections, listener.data), (0, b""))
+
+    def test_a_picture_past_the_limit_is_left_out_in_its_place(self):
+        dev = self.open("pictures-big.html")
+        rows = dev.screenshot("pictures")
+        # The notice on its yellow bar at the top, the small picture's four
+        # colours, and nothing of the big picture's blue where it stood.
+        self.assertGreater(count_near(rows, (0, 0, 320, 16), (0xff, 0xf5, 0xb0), 40), 2000)
+        for colour in ((0xe0, 0x20, 0x20), (0x20, 0xa0, 0x40), (0x20, 0x40, 0xe0), (0xf0, 0xc8, 0x30)):
+            self.assertGreater(count_near(rows, (10, 15, 110, 75), colour, 60), 300, colour)
+        self.assertEqual(ink(rows, (125, 18, 240, 125)), 0)
