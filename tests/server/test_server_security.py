@@ -136,6 +136,10 @@ class Reach(unittest.TestCase):
         # Back to the page that asked for it, which stands without its picture.
         self.assertIn("Below the link", c.ask("<BA>\r\n\r\n").text())
         self.assertTrue(self.stack.server.log("egress-refused"))
+        # Through a tunnel (https) alike.
+        page = c.ask("<URL https://%s:%d/secret >\r\n\r\n" % (self.listener.addr, self.listener.port))
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertIn("loopback", page.text())
         self.assert_listener_untouched()
 
     def test_a_public_looking_name_that_resolves_to_loopback_is_refused(self):
