@@ -266,6 +266,17 @@ static bool is_main(Session* s, const json& p, const char* key = "frameId")
     return p.value(key, std::string()) == s->main_frame;
 }
 
+// The main frame asked for (or got) an address of a scheme that is not
+// opened: it is stopped at once, and the navigation's end shows the page
+// that says so.
+static void note_refused(Session* s, const std::string& url)
+{
+    if (web_address(url) || own_document(url) || !s->ev.refused_url.empty())
+        return;
+    s->ev.refused_url = url;
+    engine_call(srv.engine, "Page.stopLoading", json::object(), s->esession, nullptr);
+}
+
 static void page_event(uint64_t id, const std::string& method, const json& p)
 {
     Session* s = session_find(id);
@@ -276,8 +287,7 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
         if (is_main(s, p)) {
             ev.requested = true;
             ev.requested_url = p.value("url", ev.requested_url);
-            if (!web_address(ev.requested_url) && !own_document(ev.requested_url) && ev.refused_url.empty())
-                ev.refused_url = ev.requested_url;
+            note_refused(s, ev.requested_url);
         }
     } else if (method == "Page.frameClearedScheduledNavigation") {
         if (is_main(s, p))
@@ -286,8 +296,7 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
         if (is_main(s, p)) {
             ev.started = ev.loading = true;
             ev.requested_url = p.value("url", ev.requested_url);
-            if (!web_address(ev.requested_url) && !own_document(ev.requested_url) && ev.refused_url.empty())
-                ev.refused_url = ev.requested_url;
+            note_refused(s, ev.requested_url);
         }
     } else if (method == "Page.frameStoppedLoading") {
         if (is_main(s, p))
@@ -299,8 +308,7 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
             ++ev.doc_seq;
             ev.url = f.value("url", std::string());
             ev.unreachable = f.value("unreachableUrl", std::string());
-            if (!web_address(ev.url) && !own_document(ev.url) && ev.refused_url.empty())
-                ev.refused_url = ev.url;
+            note_refused(s, ev.url);
         }
     } else if (method == "Page.navigatedWithinDocument") {
         if (is_main(s, p)) {
@@ -761,7 +769,7 @@ static void await_navigation(Session* s, NavMark m, std::function<void(Session*,
 {
     auto ready = [m](Session* s) -> bool {
         const PageEvents& ev = s->ev;
-        if (!ev.download.empty() || !ev.refused_url.empty())
+        if (!ev.download.empty())
             return true;
         if (ev.doc_seq != m.doc_seq)
             return ev.loaded_doc == ev.doc_seq;
@@ -808,10 +816,10 @@ static std::string seconds_text(int64_t ms)
 
 // An address of a scheme that is not opened: the engine is not given it
 // (or is stopped at once when the page itself asked for it).
-static void refuse_scheme(Session* s, const std::string& url)
+static void refuse_scheme(Session* s, const std::string& url, bool replace = false)
 {
     log_event("not-allowed", ojson{{"session", s->id}, {"url", url}, {"why", "scheme"}});
-    show_own(s, OWN_NOT_ALLOWED, url, "scheme", false);
+    show_own(s, OWN_NOT_ALLOWED, url, "scheme", replace);
 }
 
 // When the engine proxy answered for the main document itself (a refused
@@ -850,9 +858,11 @@ static void after_navigation(Session* s, NavOutcome o, Via via)
     PageEvents& ev = s->ev;
     switch (o) {
     case NAV_REFUSED: {
-        std::string url = ev.refused_url;
-        call(s, "Page.stopLoading", json::object(), [](Session*, const json&, const std::string&) {});
-        refuse_scheme(s, url);
+        // A document of that address that arrived before the stop (one the
+        // page made itself, say) is replaced where it stands, so that back
+        // leads to the page before it.
+        bool arrived = ev.doc_seq != s->mark_doc && !web_address(ev.url) && !own_document(ev.url);
+        refuse_scheme(s, ev.refused_url, arrived);
         return;
     }
     case NAV_LOADED:

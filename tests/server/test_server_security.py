@@ -336,6 +336,19 @@ class PageLinks(unittest.TestCase):
             c.close()
 
 
+    def test_a_document_the_page_makes_itself_is_not_opened(self):
+        stack = Stack()
+        self.addCleanup(stack.close)
+        c = stack.client("blob.html")
+        self.assertIn("A tap opens", c.answer().text())
+        page = c.ask("<MC 40 40>\r\n\r\n")
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertNotIn("made by the page", page.text())
+        self.assertTrue([r for r in stack.server.log("not-allowed") if r["url"].startswith("blob:")])
+        self.assertIn("A tap opens", c.ask("<BA>\r\n\r\n").text())
+        c.close()
+
+
 class OnTheDevice(LiveCase):
     """The real client on the emulated device: what the user sees of a
     refused address and of a page whose pictures passed the limit."""
