@@ -1,6 +1,9 @@
 # The two commands of the README. Both install what they need first.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# The build's own make runs inside this one: without this every step of it
+# would say which folder it enters and leaves.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all bootstrap configure build run test bench bench-client bench-server clean
 
