@@ -576,6 +576,15 @@ bool server_start(const ServerConfig& config, std::string* error)
         fprintf(stderr, "corvanta-server: warning: %s\n", text.c_str());
         log_event("warning", ojson{{"what", text}});
     }
+    if (config.page_timeout_ms >= config.work_limit_ms) {
+        // The bound on a page's work would cut every slow page short before
+        // its own time-out could say what happened.
+        std::string text = "--page-timeout (" + std::to_string(config.page_timeout_ms / 1000) +
+                           " s) is not below --max-page-seconds (" + std::to_string(config.work_limit_ms / 1000) +
+                           " s): slow pages will be stopped as over the limit";
+        fprintf(stderr, "corvanta-server: warning: %s\n", text.c_str());
+        log_event("warning", ojson{{"what", text}});
+    }
     if (!render_init(error))
         return false;
     prctl(PR_SET_CHILD_SUBREAPER, 1);

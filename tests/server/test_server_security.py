@@ -291,6 +291,17 @@ class Limits(unittest.TestCase):
         c.close()
         other.close()
 
+    def test_a_page_time_out_beyond_the_work_limit_is_warned_of(self):
+        stack = Stack(extra=("--page-timeout", "30", "--max-page-seconds", "20"))
+        self.addCleanup(stack.close)
+        warnings = [l for l in stack.server.output().splitlines() if "warning" in l]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("--max-page-seconds (20 s)", warnings[0])
+        for args in (["--max-page-seconds", "0"], ["--max-answer-bytes", "100"], ["--max-picture-pixels", "-1"],
+                     ["--allow-host", "[::1"], ["--allow-host", "host:99999"]):
+            p = subprocess.run([SERVER] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(p.returncode, 2, args)
+
     def test_an_answer_larger_than_the_limit_is_not_sent(self):
         stack = Stack(extra=("--max-answer-bytes", "3000"))
         self.addCleanup(stack.close)
