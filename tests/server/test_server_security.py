@@ -244,9 +244,24 @@ class Credentials(unittest.TestCase):
         c.close()
         self.assertEqual(stack.server.log("login-refused")[-1]["next_delay_ms"], 1000)
 
-
-if __name__ == "__main__":
-    unittest.main()
+    def test_logins_piling_up_from_one_address_are_turned_away(self):
+        stack = Stack(users="ann s3cret\n")
+        self.addCleanup(stack.close)
+        guesser = free_address(0)
+        for i in range(3):  # the next login of this address waits 4 s
+            c = stack.client("second.html", user=b"ann", password=b"guess%d" % i, source=guesser)
+            c.answer()
+            c.close()
+        waiting = [stack.client("second.html", user=b"ann", password=b"more%d" % i, source=guesser)
+                   for i in range(8)]
+        extra = stack.client("second.html", user=b"ann", password=b"one more", source=guesser)
+        self.assertEqual(extra.answer().text(), "Too many logins from this address. Please try again later.")
+        self.assertTrue(extra.closed())
+        # Another address is served at once meanwhile.
+        c = stack.client("second.html", user=b"ann", password=b"s3cret", source=free_address(0))
+        self.assertIn("Second page", c.answer().text())
+        for w in waiting + [extra, c]:
+            w.close()
 
 
 class Limits(unittest.TestCase):
@@ -387,3 +402,7 @@ class OnTheDevice(LiveCase):
         for colour in ((0xe0, 0x20, 0x20), (0x20, 0xa0, 0x40), (0x20, 0x40, 0xe0), (0xf0, 0xc8, 0x30)):
             self.assertGreater(count_near(rows, (10, 15, 110, 75), colour, 60), 300, colour)
         self.assertEqual(ink(rows, (125, 18, 240, 125)), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
