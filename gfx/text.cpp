@@ -257,24 +257,39 @@ static int glyph_for(TextEngine* engine, const RunCodes& rc, uint16_t style, uin
 // every coordinate sum inside 32 bits.
 #define PEN_LIMIT 0x100000
 
-// Pixel values of the ramp entries 13 + level, as the palette stands when
-// the run is drawn (the ramp is built before the first glyph). Levels above
-// the ramp's last entry take that entry. The values are worked out again
-// only when the ramp's part of the palette differs from the copy they were
-// worked out from.
+// Pixel values of the ramp entries the levels are drawn with, as the palette
+// stands when the run is drawn (the ramp is built before the first glyph).
+// Levels above the ramp's last entry take that entry. The values are worked
+// out again only when the ramp's part of the palette, or the colour mode,
+// differs from what they were worked out from.
 struct RampPixels {
     uint16_t v[256];
     BYTE from[RAMP_SIZE][3];
+    int32_t mode;
 };
 
-static const RampPixels& ramp_pixels() {
+// Mode G's ramp runs from the background (entry 0) to the foreground (entry
+// 126) over coverage, but a glyph level indexes the level table: greys 0 to
+// 12, then coloured fringes. Each level is drawn with the ramp entry of its
+// mean weight, so that ink grows with coverage: the three twelfth-step
+// weights sum to s (0 to 36), and the entry is s * 126 / 36, rounded.
+static int g_ramp_entry(int level) {
+    if (level > GLYPH_MAX_LEVEL) level = GLYPH_MAX_LEVEL;
+    int sum = 0;
+    for (int ch = 0; ch < 3; ch++) sum += digit13(level_table[level][ch]);
+    return (sum * 7 + 1) / 2;
+}
+
+static const RampPixels& ramp_pixels(const TextEngine* engine) {
     static RampPixels rp;
     static bool ready;
     const BYTE(*ramp)[3] = gfx.palette + PALETTE_RAMP_FIRST;
-    if (ready && memcmp(rp.from, ramp, sizeof rp.from) == 0) return rp;
+    if (ready && rp.mode == engine->colour_mode && memcmp(rp.from, ramp, sizeof rp.from) == 0) return rp;
     memcpy(rp.from, ramp, sizeof rp.from);
+    rp.mode = engine->colour_mode;
     for (int level = 1; level < RAMP_SIZE; level++) {
-        const BYTE* c = ramp[level];
+        // Mode L's ramp has one entry per level: 13 + level.
+        const BYTE* c = ramp[engine->colour_mode == 'G' ? g_ramp_entry(level) : level];
         rp.v[level] = (uint16_t)(((c[0] & 0xF8) << 8) | ((c[1] & 0xFC) << 3) | (c[2] >> 3));
     }
     for (int level = RAMP_SIZE; level < 256; level++) rp.v[level] = rp.v[RAMP_SIZE - 1];
@@ -378,7 +393,7 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
             width = pixels_of(run_advance(engine, rc, text, length, style, key_size));
             sample_background(engine, width, x, y, size);
         }
-        const RampPixels& rp = ramp_pixels();
+        const RampPixels& rp = ramp_pixels(engine);
         int64_t acc = 0;
         GlyphView g;
         for (int i = 0; i < length && text[i]; i++) {

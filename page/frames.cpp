@@ -351,8 +351,13 @@ void frames_tag_ds() {
     if (gfx.frame) {
         frame_select_clip(f);
         int err = 0;
+        // Zoomed, sizes 22 to 26 would scale to 15 to 17 pixels, which the
+        // font cache does not hold: such text is drawn at the largest page
+        // text size it has.
+        LONG pixels = page_scale(s);
+        if (pixels > PAGE_TEXT_MAX_PIXELS) pixels = PAGE_TEXT_MAX_PIXELS;
         if (text_engine)
-            text_draw(text_engine, w, wstr_len(w), TEXT_STYLE_PAGE, (int16_t)page_scale(s), page_scale(parser.x),
+            text_draw(text_engine, w, wstr_len(w), TEXT_STYLE_PAGE, (int16_t)pixels, page_scale(parser.x),
                       page_scale(parser.y), &err);
         parser.drawn = 1;
     }

@@ -30,6 +30,9 @@ struct ScrollBar {
     ScrollBar* next;
 };
 
+// The largest pixel size of page text (style 0) the font cache holds.
+#define PAGE_TEXT_MAX_PIXELS 13
+
 // Heads of the lists; the interpreter rebuilds them on every full pass, the
 // stylus code and the tap rule only read them.
 extern PageFrame* page_frames;

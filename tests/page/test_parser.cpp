@@ -399,3 +399,25 @@ TEST_F(PageTest, ImageSetAsideForTheEarlyDrawHasItsPartialPayloadPassedOver) {
     EXPECT_EQ(read_page(), page);
     EXPECT_EQ(at(100, 100), RED565);
 }
+
+// Zoomed in, sizes 22 to 26 would scale to 15 to 17 pixels, which the font
+// cache does not hold: such text is drawn at 13 pixels, the largest page
+// text size it has, as size 20 is.
+TEST_F(PageTest, ZoomedLargeTextIsDrawnAtTheLargestCachedSize) {
+    ensure_text(root);
+    zoom_mode = 1;
+    write_page(std::string(OPENING) + "<SZ 14><DS 3 20 60 5 Large>");
+    page_draw(0, 0);
+    std::vector<uint16_t> at20 = screen();
+    Rect r = ink(at20);
+    ASSERT_LE(r.top, r.bottom);  // there is text
+    EXPECT_GE(r.bottom - r.top, 8);
+    for (const char* size : {"16", "18", "1a"}) {
+        write_page(std::string(OPENING) + "<SZ " + size + "><DS 3 20 60 5 Large>");
+        page_draw(0, 0);
+        EXPECT_EQ(screen(), at20) << "size " << size;
+    }
+    zoom_mode = 0;
+    text_shutdown();
+    text_release_pool();
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -431,6 +432,95 @@ TEST(ShippedCache, DrawsEveryStyleAndSize) {
         EXPECT_GT(inked_columns(s, base - (int)fs.size, base).size(), 150u) << fs.size;
         y0 = base;
     }
+}
+
+// Mode G ("HP," devices): a level is drawn with the ramp entry of its mean
+// weight. Full coverage (level 12, every channel 12/12) is the foreground
+// itself, and the darkness of black text on white follows the mean weight of
+// the level-table entry: a fringe level is never darker than a fuller one.
+TEST(Ramp, ModeGDrawsEachLevelWithTheEntryOfItsMeanWeight) {
+    Display d;
+    Engine e('G');
+    text_colour[0] = text_colour[1] = text_colour[2] = 0;
+    for (int level = 1; level <= GLYPH_MAX_LEVEL; level++) e.add(0, 10, (uint16_t)(0x100 + level), 1, 1, 1, (uint8_t)level);
+    text_sample_background = 0;
+    text_set_colours(e.engine, BLACK, WHITE);
+    WCHAR run[GLYPH_MAX_LEVEL + 1];
+    for (int level = 1; level <= GLYPH_MAX_LEVEL; level++) run[level - 1] = (WCHAR)(0x100 + level);
+    run[GLYPH_MAX_LEVEL] = 0;
+    int err = 0;
+    text_draw(e.engine, run, GLYPH_MAX_LEVEL, 0, 10, 0, 10, &err);  // one pixel per level, row 9
+    text_sample_background = 1;
+    ASSERT_EQ(err, 0);
+    auto s = d.screen();
+    auto red = [&](int level) { return s[9 * 320 + level - 1] >> 11; };
+    EXPECT_EQ(s[9 * 320 + 12 - 1], 0x0000);  // level 12: black
+    static const char* const table[GLYPH_MAX_LEVEL + 1] = {
+        "000", "111", "222", "333", "444", "555", "666", "777", "888", "999", "aaa", "bbb", "ccc",
+        "001", "002", "003", "013", "100", "110", "112", "113", "124", "125", "210", "220", "221",
+        "223", "224", "234", "235", "236", "320", "321", "330", "331", "332", "334", "335", "336",
+        "345", "346", "347", "348", "431", "432", "442", "443", "445", "446", "457", "458", "531",
+        "541", "542", "543", "553", "554", "556", "557", "565", "566", "567", "568", "569", "56a",
+        "578", "579", "57a", "652", "653", "654", "663", "664", "665", "667", "676", "677", "678",
+        "68a", "763", "764", "765", "774", "775", "776", "778", "779", "787", "788", "789", "873",
+        "874", "875", "876", "884", "885", "886", "887", "889", "896", "898", "899", "89a", "987",
+        "997", "998", "99a", "9a7", "9a9", "9bc", "a98", "aa8", "aa9", "aab", "aac", "abc", "bb9",
+        "bba", "bbc", "bcc", "cca", "ccb",
+    };
+    auto weight = [&](int level) {
+        int sum = 0;
+        for (int ch = 0; ch < 3; ch++) {
+            char c = table[level][ch];
+            sum += c >= 'a' ? c - 'a' + 10 : c - '0';
+        }
+        return sum;
+    };
+    for (int a = 1; a <= GLYPH_MAX_LEVEL; a++) {
+        for (int b = 1; b <= GLYPH_MAX_LEVEL; b++) {
+            if (weight(a) > weight(b)) {
+                EXPECT_LE(red(a), red(b)) << a << " is fuller than " << b;
+            }
+        }
+    }
+    // Half coverage is about half ink.
+    EXPECT_NEAR(red(6), 16, 2);
+}
+
+// The same lines of the shipped font drawn in both modes at the same place:
+// pixel by pixel, mode G's grey follows the coverage that mode L spreads over
+// its three channels, so the two pictures agree in lightness (mode G's cores
+// are not left light with dark fringes around them).
+TEST(Ramp, BothModesDrawTheSameLightnessPixelByPixel) {
+    Display d;
+    std::vector<uint16_t> shot[2];
+    for (int m = 0; m < 2; m++) {
+        gfx_fill_rect(&d.full, COLOUR_WHITE);
+        Engine e(m == 0 ? 'L' : 'G');
+        ASSERT_EQ(font_cache_load(e.engine, "/cv/tccache.bin"), 2370);
+        text_colour[0] = text_colour[1] = text_colour[2] = 0;
+        int err = 0;
+        int y = 20;
+        for (int size = 8; size <= 13; size++, y += size + 4)
+            text_draw_cstr(e.engine, "The quick brown fox jumps over the lazy dog", 0, (int16_t)size, 2, y, &err);
+        ASSERT_EQ(err, 0);
+        shot[m] = d.screen();
+    }
+    // Lightness as the sum of the three channels on a 0..93 scale.
+    auto light = [](uint16_t p) { return (p >> 11) + ((p >> 5) & 63) / 2 + (p & 31); };
+    long inked = 0, apart = 0;
+    for (size_t i = 0; i < shot[0].size(); i++) {
+        if (shot[0][i] == 0xFFFF && shot[1][i] == 0xFFFF) continue;
+        inked++;
+        apart += std::abs(light(shot[0][i]) - light(shot[1][i]));
+    }
+    ASSERT_GT(inked, 1000);
+    // Both pictures, one above the other, to look at.
+    std::vector<uint16_t> both(320 * 240, 0xFFFF);
+    for (int m = 0; m < 2; m++)
+        for (int yy = 0; yy < 110; yy++)
+            for (int x = 0; x < 320; x++) both[(yy + 120 * m) * 320 + x] = shot[m][(yy + 5) * 320 + x];
+    ASSERT_EQ(emu_write_png(CV_BINARY_DIR "/text_modes.png", both.data(), 320, 240), 0);
+    EXPECT_LT(apart / inked, 6) << "mean lightness difference " << (double)apart / inked << " of 93";
 }
 
 // A caller's own guarded entry on the main pool stays armed across text calls.
