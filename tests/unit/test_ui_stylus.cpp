@@ -262,6 +262,41 @@ TEST_F(Stylus, ADropDownOpensOnReleaseAndAPickedRowIsSentAndTheScreenRestored) {
         for (int xx = 0; xx < 320; xx++) ASSERT_EQ(after[yy * 320 + xx], before[yy * 320 + xx]) << xx << "," << yy;
 }
 
+// The open list takes the frame of the drawing rules: from the box's left
+// less one to the arrow button's right edge, three pixels clear of the box
+// (just outside its raised frame) below or above it, rows of 12 inside a
+// one-pixel outline. Opening draws nothing outside that frame and the box,
+// and closing puts back every pixel.
+TEST_F(Stylus, TheOpenListTakesItsFrameFromTheDrawingRulesAndClosingRestoresAll) {
+    for (LONG top : {30, 150}) {
+        ListControl* d = list(top == 30 ? "below" : "above", LIST_DROP_DOWN, 3, 40, top);
+        draw_lists();
+        auto before = screen();
+        EXPECT_EQ(press(d->rect.left + 3, d->rect.top + 3), 1);
+        ASSERT_EQ(tap_state.popup_state, 1);
+        const Rect& f = d->frame;
+        EXPECT_EQ(f.left, d->rect.left - 1);
+        EXPECT_EQ(f.right, d->arrow->rect.right);
+        if (top == 30) {
+            EXPECT_EQ(f.top, d->rect.bottom + 3);
+            EXPECT_EQ(f.bottom, f.top + 3 * 12 + 1);
+        } else {
+            EXPECT_EQ(f.bottom, d->rect.top - 3);
+            EXPECT_EQ(f.top, f.bottom - 3 * 12 - 1);
+        }
+        auto open = screen();
+        Rect box = {d->rect.top - 2, d->rect.left - 2, d->rect.bottom + 2, d->arrow->rect.right + 2};
+        for (int y = 0; y < 240; y++)
+            for (int x = 0; x < 320; x++) {
+                Point p = {x, y};
+                if (rect_contains(&p, &f) || rect_contains(&p, &box)) continue;
+                ASSERT_EQ(open[y * 320 + x], before[y * 320 + x]) << x << "," << y;
+            }
+        press(300, 5);  // a tap outside closes it
+        EXPECT_EQ(screen(), before);
+    }
+}
+
 TEST_F(Stylus, ADownOutsideAnOpenPopupClosesItAndItsReleaseDoesNothing) {
     ListControl* d = list("size", LIST_DROP_DOWN, 4, 40, 30);
     button(200, 200);
