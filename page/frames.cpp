@@ -190,9 +190,9 @@ void frames_tag_scrollbar(int kind) {
         r = {page_scale(y), page_scale(x) - 9, page_scale(y) + 8, page_scale(x) + 9 + page_scale(w)};
     } else {
         if (w != 0x11) return;
-        r = {page_scale(y) - 8, page_scale(x), page_scale(y + h) + 8, page_scale(x) + 8};
+        r = {page_scale(y) - 8, page_scale(x), page_scale((int64_t)y + h) + 8, page_scale(x) + 8};
     }
-    DWORD end = (DWORD)(pos + len - 1);
+    DWORD end = (DWORD)page_sum(pos, (int64_t)len - 1);
     // The same bar again (image and redraw passes, or a scroll): only the thumb moves.
     ScrollBar* last = nullptr;
     for (ScrollBar* b = page_scrollbars; b; b = b->next) {
@@ -268,7 +268,7 @@ void frames_tag_sz() {
 void frames_tag_fr() {
     int x = 0, y = 0, w = 0, h = 0;
     page_scan(parser.tag, "<FR %x %x %x %x>", (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
-    Rect r = {page_scale(y), page_scale(x), page_scale(y + h - 2), page_scale(x + w - 2)};
+    Rect r = {page_scale(y), page_scale(x), page_scale((int64_t)y + h - 2), page_scale((int64_t)x + w - 2)};
     if (r.top < 0) r.top = 0;
     if (r.left < 0) r.left = 0;
     if (r.bottom > 239) r.bottom = 239;
@@ -297,8 +297,8 @@ void frames_tag_cr() {
     page_scan(parser.tag, "<CR %x %x %x %x %x>", &f, (unsigned*)&x, (unsigned*)&y, (unsigned*)&w, (unsigned*)&h);
     parser.work_left = page_scale(x);
     parser.work_top = page_scale(y);
-    parser.work_right = page_scale(x + w);
-    parser.work_bottom = page_scale(y + h);
+    parser.work_right = page_scale((int64_t)x + w);
+    parser.work_bottom = page_scale((int64_t)y + h);
     if (parser.work_bottom == parser.work_top + 1) {
         parser.work_top = parser.work_bottom;  // a one-row rectangle
     } else {
@@ -365,7 +365,7 @@ void frames_tag_ds() {
 }
 
 // Scales a signed distance by its magnitude.
-static LONG scale_signed(LONG v) { return v < 0 ? -page_scale(-v) : page_scale(v); }
+static LONG scale_signed(LONG v) { return v < 0 ? -page_scale(-(int64_t)v) : page_scale(v); }
 
 static void clear_strips() {
     if (parser.mode == 1 || !gfx.frame) return;

@@ -21,7 +21,21 @@
 PageParser parser;
 void (*parser_tag_observer)(long start, long resume);
 
-LONG page_scale(LONG v) { return zoom_mode ? (2 * v + 1) / 3 : (v + 1) / 2; }
+LONG page_scale(int64_t v) {
+    // Worked in 64 bits: the zoomed 2v + 1 of a 32-bit value, or a sum of two
+    // page values, does not fit in 32.
+    int64_t s = zoom_mode ? (2 * v + 1) / 3 : (v + 1) / 2;
+    if (s > PAGE_PIXEL_LIMIT) return PAGE_PIXEL_LIMIT;
+    if (s < -PAGE_PIXEL_LIMIT) return -PAGE_PIXEL_LIMIT;
+    return (LONG)s;
+}
+
+LONG page_sum(int64_t a, int64_t b) {
+    int64_t s = a + b;
+    if (s > 0x7FFFFFFF) return 0x7FFFFFFF;
+    if (s < -0x7FFFFFFF - 1) return -0x7FFFFFFF - 1;
+    return (LONG)s;
+}
 
 DWORD parser_background() {
     return parser.background[0] | (parser.background[1] << 8) | ((DWORD)parser.background[2] << 16);
