@@ -69,9 +69,12 @@ class FormPageOnTheDevice(unittest.TestCase):
 
     def assert_golden(self, got, name):
         golden = os.path.join(GOLDEN, name + ".png")
+        if os.environ.get("CV_UPDATE_GOLDEN") == "1":
+            shutil.copy(got, golden)  # look at it before keeping it
         if not os.path.exists(golden):
-            shutil.copy(got, golden)
-            self.fail("no golden picture: wrote %s; look at it before keeping it" % golden)
+            kept = os.path.join(BUILD, "controls-%s.got.png" % name)
+            shutil.copy(got, kept)
+            self.fail("no golden picture %s; got %s" % (golden, kept))
         want_rows = read_png(golden)[2]
         got_rows = read_png(got)[2]
         differ = sum(1 for a, b in zip(want_rows, got_rows) for p, q in zip(a, b) if p != q)

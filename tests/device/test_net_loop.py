@@ -90,14 +90,16 @@ class Loop(unittest.TestCase):
         part = HEADER + b"<FR 0 0 280 1e0><BC 80 80 80><CR 3 0 0 280 1e0><DS 3 10 20 5 Hello>"
         self.dev.balancer("plain")
         self.dev.render([part], reset_at=len(part))
-        shot = self.run_to_screen("--clock", "4")
+        # Offline then: the close key ends the program.
+        shot = self.shot()
+        code, err = self.dev.run(["wait-idle 400", "screenshot " + shot, "key 197", "expect-exit 5000"],
+                                 "--clock", "4", timeout=120)
+        self.assertEqual(0, code, err)
         self.assertEqual("reset", self.dev.wire()[-1]["kind"])
         self.assert_status(shot, "/cv/disconnect.txt")
         _, _, rows = read_png(shot)
         corner = set(rows[y][x] for y in range(0, 24) for x in range(296, 320))
         self.assertEqual({rows[120][160]}, corner, "busy indicator left on the screen")
-        # Offline now: the close key ends the program.
-        code, err = self.dev.run(["wait-idle 400", "key 197", "expect-exit 5000"], timeout=60)
 
     def test_unresolvable_server_shows_the_no_connection_page(self):
         self.dev.balancer("plain", server="no-such-host.invalid")

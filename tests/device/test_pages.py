@@ -118,9 +118,9 @@ class EarlyDraw(unittest.TestCase):
             self.assertNotEqual(e, f)
             # Complete, the page is the one the device draws from its file.
             golden = os.path.join(GOLDEN, "demo3.png")
-            if os.path.exists(golden):
-                n = differing(read_png(golden)[2], f)
-                self.assertEqual(0, n, "%d pixels differ from the page drawn from its file" % n)
+            self.assertTrue(os.path.exists(golden), "no golden screenshot " + golden)
+            n = differing(read_png(golden)[2], f)
+            self.assertEqual(0, n, "%d pixels differ from the page drawn from its file" % n)
         finally:
             dev.close()
 

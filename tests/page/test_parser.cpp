@@ -194,10 +194,24 @@ TEST_F(PageTest, FramesOfTheStandardGeometriesAreNumberedThreeAndFour) {
 }
 
 TEST_F(PageTest, AFrameDeclaredAgainKeepsItsFirstRect) {
-    write_page("<FR 0 0 280 1e0><FR 0 0 280 1e0>");
+    // (10, 8, 290, 1e8) numbers as the 640 by 480 page: frame 3 both times,
+    // though its geometry differs; the first declaration's rectangle stays.
+    write_page("<FR 0 0 280 1e0><FR 10 8 290 1e8>");
     page_draw(0, 0);
     ASSERT_NE(page_frames, nullptr);
     EXPECT_EQ(page_frames->next, nullptr);
+    EXPECT_EQ(page_frames->number, 3u);
+    EXPECT_EQ(page_frames->rect.top, 0);
+    EXPECT_EQ(page_frames->rect.left, 0);
+    write_page("<FR 10 8 290 1e8><FR 0 0 280 1e0>");
+    page_draw(0, 0);
+    ASSERT_NE(page_frames, nullptr);
+    EXPECT_EQ(page_frames->next, nullptr);
+    EXPECT_EQ(page_frames->number, 3u);
+    EXPECT_EQ(page_frames->rect.top, 4);
+    EXPECT_EQ(page_frames->rect.left, 8);
+    EXPECT_EQ(page_frames->rect.bottom, 239);
+    EXPECT_EQ(page_frames->rect.right, 319);
 }
 
 TEST_F(PageTest, FrameClipIsNarrowedByItsVerticalBar) {

@@ -242,3 +242,26 @@ TEST_P(Orientations, ImagesHonourTheirTransparentKey) {
 
 INSTANTIATE_TEST_SUITE_P(Panel, Orientations, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Inverted" : "Normal"; });
+
+TEST(Palette, EveryFixedEntryDrawsItsDocumentedColour) {
+    Panel p(false);
+    // The interface colours as documented, index by index.
+    const BYTE want[13][3] = {{0x00, 0x00, 0x00}, {0xBB, 0xBB, 0xBB}, {0xA8, 0xA8, 0xED}, {0xFF, 0xFF, 0xFF},
+                              {0x66, 0x66, 0x66}, {0x44, 0x44, 0xAA}, {0xA8, 0x00, 0x00}, {0x00, 0x98, 0x00},
+                              {0x00, 0x00, 0xA8}, {0xDD, 0xDD, 0xDD}, {0x99, 0x99, 0x99}, {0xDE, 0xDE, 0xDE},
+                              {0xD8, 0xD8, 0xFD}};
+    gfx.frame = (char*)GXBeginDraw();
+    for (int i = 0; i < 13; i++) {
+        Rect r = {10, 20 * i, 20, 20 * i + 10};
+        gfx_fill_rect(&r, (DWORD)i);
+    }
+    for (int i = 0; i < 13; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(gfx.palette[i][0], want[i][0]);
+        EXPECT_EQ(gfx.palette[i][1], want[i][1]);
+        EXPECT_EQ(gfx.palette[i][2], want[i][2]);
+        // Truncated to RGB565, not rounded.
+        uint16_t pixel = (uint16_t)(((want[i][0] & 0xF8) << 8) | ((want[i][1] & 0xFC) << 3) | (want[i][2] >> 3));
+        EXPECT_EQ(p.seen(20 * i + 5, 15), pixel);
+    }
+}

@@ -1,11 +1,13 @@
 // Form-control tags read from page files by the real interpreter: what each
 // tag builds, how a later tag finds and refreshes it, frame removal, and the
 // form page as the user sees it (golden screenshots).
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <png.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -366,16 +368,20 @@ bool read_png(const std::string& path, std::vector<uint16_t>& pixels) {
 }
 
 // Compares the screen with the golden picture; writes what it got beside
-// the build on a mismatch (and as the golden when there is none yet).
+// the build when it differs or there is no golden picture. A missing golden
+// picture fails every run: the run never writes one. CV_UPDATE_GOLDEN=1
+// writes what was got as the golden (look at it before keeping it).
 void expect_golden(const char* name) {
     std::vector<uint16_t> screen(320 * 240);
     emu_screen(screen.data());
     std::string golden = std::string(CV_SOURCE_DIR) + "/tests/controls/golden/" + name + ".png";
     std::string got = std::string(CV_BINARY_DIR) + "/" + name + ".got.png";
+    const char* update = getenv("CV_UPDATE_GOLDEN");
+    if (update && strcmp(update, "1") == 0) emu_write_png(golden.c_str(), screen.data(), 320, 240);
     std::vector<uint16_t> want;
     if (!read_png(golden, want)) {
-        emu_write_png(golden.c_str(), screen.data(), 320, 240);
-        FAIL() << "no golden picture: wrote " << golden << "; look at it before keeping it";
+        emu_write_png(got.c_str(), screen.data(), 320, 240);
+        FAIL() << "no golden picture " << golden << "; got " << got;
     }
     int differ = 0;
     for (size_t i = 0; i < screen.size(); i++) differ += screen[i] != want[i];
@@ -425,4 +431,13 @@ TEST(FormPage, OpenDropDownLooksAsItDid) {
     gfx_set_clip(0, 0, 239, 319);
     EXPECT_EQ(err, 0);
     expect_golden("form_page_open");
+}
+
+TEST(FormPage, AMissingGoldenPictureFailsAndIsNotWritten) {
+    const char* update = getenv("CV_UPDATE_GOLDEN");
+    if (update && strcmp(update, "1") == 0) GTEST_SKIP() << "golden pictures are being written";
+    std::string golden = std::string(CV_SOURCE_DIR) + "/tests/controls/golden/no_such_picture.png";
+    EXPECT_FATAL_FAILURE(expect_golden("no_such_picture"), "no golden picture");
+    EXPECT_FALSE(std::ifstream(golden).good());
+    EXPECT_FATAL_FAILURE(expect_golden("no_such_picture"), "no golden picture");  // and again on the next run
 }

@@ -2,6 +2,8 @@
 // resize, probing, and delivery of failures to the guarded entry.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstring>
 #include <vector>
 
@@ -20,6 +22,22 @@ int guarded(MemPool* pool, F f) {
     }
     f();
     return 0;
+}
+
+// Bytes the C heap has handed out and not taken back; 0 where a sanitizer
+// keeps the heap itself.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return 0;
+#else
+    return mallinfo2().uordblks;
+#endif
+#else
+    return mallinfo2().uordblks;
+#endif
 }
 
 MemPool* new_pool() {
@@ -189,12 +207,29 @@ TEST(Pool, ReallocOnAnEmptyPoolIsACountError) {
 }
 
 TEST(Pool, ReleaseFreesOnlyTheRecordDestroyFreesEverything) {
+    // Release: the blocks still recorded stay allocated and intact (freeing
+    // one by hand afterwards would be a double free had release freed it).
     MemPool* p = new_pool();
-    void* a = nullptr;
-    ASSERT_EQ(guarded(p, [&] { a = pool_alloc(p, 64); }), 0);
-    // keep the block by taking it out of the table first, as the program
-    // does for blocks it frees itself before releasing the pool
-    ASSERT_EQ(guarded(p, [&] { pool_free(p, a); }), 0);
+    unsigned char* kept = nullptr;
+    ASSERT_EQ(guarded(p, [&] { kept = (unsigned char*)pool_alloc(p, 4000); }), 0);
+    memset(kept, 0x5A, 4000);
+    size_t before = heap_in_use();
     pool_release(p);
-    pool_destroy(nullptr);  // harmless
+    size_t freed_by_release = before - heap_in_use();
+    for (int i = 0; i < 4000; i++) ASSERT_EQ(kept[i], 0x5A) << i;
+    EXPECT_EQ(kept[4000], 'Z');  // the trailer, untouched
+    free(kept - POOL_BLOCK_HEADER);
+
+    // Destroy: the same pool with the same block, and the block goes too.
+    p = new_pool();
+    ASSERT_EQ(guarded(p, [&] { kept = (unsigned char*)pool_alloc(p, 4000); }), 0);
+    before = heap_in_use();
+    pool_destroy(p);
+    size_t freed_by_destroy = before - heap_in_use();
+    if (heap_in_use() != 0) {  // the heap's figures are there (not under a sanitizer)
+        EXPECT_GE(freed_by_release, POOL_SLOTS * sizeof(void*));
+        EXPECT_GE(freed_by_destroy, freed_by_release + 4000);
+    }
+    pool_release(nullptr);  // harmless
+    pool_destroy(nullptr);
 }

@@ -328,6 +328,73 @@ TEST(KeypadTables, EveryRowHasALabelAndACodeForEachKeyAndCharacterKeysTypeTheirL
     EXPECT_EQ(keypad_layers[LAYER_NUMBERS].geometry->rows[0]->left[5], 135);
 }
 
+// The layers as documented, key by key: the x ranges of every row, and the
+// code of every key in each layer (labels of character keys are their codes,
+// checked above).
+TEST(KeypadTables, KeysStandWhereDocumentedWithTheirCodes) {
+    const int32_t letter_left[5][15] = {
+        {0, 30, 50, 70, 90, 110, 130, 150, 170, 190, 210, 230, 250, 270, 290},
+        {0, 60, 80, 100, 120, 140, 160, 180, 200, 220, 240, 260, 280, 300},
+        {0, 65, 85, 105, 125, 145, 165, 185, 205, 225, 245, 265, 285},
+        {0, 75, 95, 115, 135, 155, 175, 195, 215, 235, 255, 275},
+        {0, 30, 60, 240, 260, 280, 300}};
+    const int counts[5] = {15, 14, 13, 12, 7};
+    const char16_t* codes[4][4] = {
+        {u"\x02`1234567890-=\x07", u"\tqwertyuiop[]\\", u"\x03" u"asdfghjkl;'\r", u"\x04zxcvbnm,./\x04"},
+        {u"\x02~!@#$%^&*()_+\x07", u"\tQWERTYUIOP{}|", u"\x03" u"ASDFGHJKL:\"\r", u"\x04ZXCVBNM<>?\x04"},
+        {u"\x02\u00FD\u00BF\u00A1\u0153\u20AC\u00A3\u00A5\u00A7\u00DF\u00B1\u00B5-=\x07",
+         u"\t\u00E0\u00E1\u00E2\u00E3\u00E4\u00E5\u00E6\u00E7\u00F0\u00F1[]\u00F8",
+         u"\x03\u00E8\u00E9\u00EA\u00EB\u00EC\u00ED\u00EE\u00EF\u00FE;'\r",
+         u"\x04\u00F2\u00F3\u00F4\u00F5\u00F6\u00F9\u00FA\u00FB\u00FC/\x04"},
+        {u"\x02\u00DD\u00BF\u00A1\u0152\u20AC\u00A3\u00A5\u00A7\u02DA\u00B1\u00B5_+\x07",
+         u"\t\u00C0\u00C1\u00C2\u00C3\u00C4\u00C5\u00C6\u00C7\u00D0\u00D1{}\u00D8",
+         u"\x03\u00C8\u00C9\u00CA\u00CB\u00CC\u00CD\u00CE\u00CF\u00DE:\"\r",
+         u"\x04\u00D2\u00D3\u00D4\u00D5\u00D6\u00D9\u00DA\u00DB\u00DC?\x04"}};
+    const char16_t bottom_row[] = u"\x05\x06 \u2193\u2191\u2190\u2192";
+    for (int l = 0; l < 4; l++) {
+        const KeypadLayer& layer = keypad_layers[l];
+        ASSERT_EQ(layer.geometry->row_count, 5);
+        for (int r = 0; r < 5; r++) {
+            SCOPED_TRACE(testing::Message() << "layer " << l << " row " << r);
+            const KeyRow* row = layer.geometry->rows[r];
+            EXPECT_EQ(row->top, 140 + 20 * r);
+            ASSERT_EQ(row->count, counts[r]);
+            const char16_t* want = r < 4 ? codes[l][r] : bottom_row;
+            for (int k = 0; k < counts[r]; k++) {
+                EXPECT_EQ(row->left[k], letter_left[r][k]) << "key " << k;
+                EXPECT_EQ(row->right[k], k + 1 < counts[r] ? letter_left[r][k + 1] - 1 : 319) << "key " << k;
+                EXPECT_EQ(layer.codes[r][k] & 0xFFFF, (int)want[k]) << "key " << k;
+            }
+        }
+    }
+    // The number pad: four rows of twelve keys (the space bar is one key of
+    // double width), in three groups.
+    const KeypadLayer& pad = keypad_layers[LAYER_NUMBERS];
+    ASSERT_EQ(pad.geometry->row_count, 4);
+    const int32_t pad_left[12] = {0, 25, 50, 75, 100, 135, 160, 185, 220, 245, 270, 295};
+    const char16_t* pad_codes[4] = {u"\x02[]{}789#%=\x07", u"^,.<>456+-*/", u"\u00B1\u00B0:\\|123\u2193\u2191\u2190\u2192",
+                                    u"$\u00A2\u20AC\u00A3\u00A5(0)\t \r"};
+    for (int r = 0; r < 4; r++) {
+        SCOPED_TRACE(testing::Message() << "number pad row " << r);
+        const KeyRow* row = pad.geometry->rows[r];
+        EXPECT_EQ(row->top, 140 + 25 * r);
+        int n = r == 3 ? 11 : 12;
+        ASSERT_EQ(row->count, n);
+        for (int k = 0; k < n; k++) {
+            int at = r == 3 && k == 10 ? 11 : k;  // the key after the space bar
+            EXPECT_EQ(row->left[k], pad_left[at]) << "key " << k;
+            int right = r == 3 && k == 9 ? 294 : pad_left[at] + 24;
+            EXPECT_EQ(row->right[k], right) << "key " << k;
+            EXPECT_EQ(pad.codes[r][k] & 0xFFFF, (int)pad_codes[r][k]) << "key " << k;
+        }
+    }
+    // The latches the static tables start with.
+    EXPECT_EQ(pad.latch[0], 1);
+    EXPECT_EQ(keypad_layers[LAYER_ACCENT_LOWER].latch[4], 1);
+    EXPECT_EQ(keypad_layers[LAYER_ACCENT_UPPER].latch[4], 1);
+    EXPECT_EQ(keypad_layers[LAYER_LOWER].latch[4], 0);
+}
+
 TEST(KeypadTables, ChoosingALayerWritesTheLatches) {
     EXPECT_EQ(keypad_choose_layer(1, 0, 0), LAYER_UPPER);
     EXPECT_EQ(keypad_layers[LAYER_UPPER].latch[KEY_CAPS - 2], 1);
