@@ -340,3 +340,63 @@ TEST_F(Pages, ADialogsTextShowsInABannerAtTheTop) {
         }
     }
 }
+
+// A frame inside the page is a picture of what the engine painted in it, its
+// text included (the handheld has one frame per page): the frame's words are
+// not sent as text, the page's own words around it are.
+TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("frames.html"), zoomed, &r));
+        ASSERT_FALSE(r.capture.empty()) << "a page with a frame is captured";
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "frames-zoomed" : "frames", s, &r);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        int above = 0, below = 0, inside = 0;
+        for (const ClientWord& w : words) {
+            above += w.text == "Above";
+            below += w.text == "Below";
+            inside += w.text == "Inside";
+        }
+        EXPECT_EQ(above, 1);
+        EXPECT_EQ(below, 1);
+        EXPECT_EQ(inside, 0) << "the frame's text travels in its picture";
+
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "(()=>{const f=document.querySelector('iframe').getBoundingClientRect();"
+                                       "return [f.left+2,f.top+2,f.right-2,f.bottom-2];})()"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        const nlohmann::json& a = v["result"]["value"];
+        EngineBox frame{"IFRAME", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+        int x0, y0, x1, y1;
+        device_box(frame, scale_of(zoomed), &x0, &y0, &x1, &y1);
+        // Inside the frame: the client shows the engine's pixels (the frame's
+        // text is painted in the capture), with its white text, blue ground
+        // and yellow block.
+        double error_sum = 0;
+        int n = 0, white = 0, blue = 0, yellow = 0;
+        for (int y = y0 + 1; y < y1 - 1; y++)
+            for (int x = x0 + 1; x < x1 - 1; x++) {
+                uint16_t c = s[(size_t)y * 320 + x];
+                error_sum += colour_error(c, r.engine_view.pixels[(size_t)y * r.engine_view.width + x]);
+                n++;
+                int red = (c >> 11) * 255 / 31, green = ((c >> 5) & 63) * 255 / 63, bl = (c & 31) * 255 / 31;
+                white += red > 220 && green > 220 && bl > 220;
+                blue += std::abs(red - 0x28) < 16 && std::abs(green - 0x50) < 16 && std::abs(bl - 0xa0) < 16;
+                yellow += std::abs(red - 0xf0) < 16 && std::abs(green - 0xc0) < 16 && std::abs(bl - 0x20) < 16;
+            }
+        ASSERT_GT(n, 0);
+        EXPECT_LT(error_sum / n, 6.0);
+        EXPECT_GT(blue, n / 2);
+        EXPECT_GT(yellow, 100);
+        EXPECT_GT(white, 30) << "the frame's text shows";
+    }
+}
