@@ -60,8 +60,15 @@ int expect_words_in_place(const Rendered& r, const std::vector<ClientWord>& clie
             (*far_off)++;
             continue;
         }
+        // The engine laid the word out in one of the handheld's sizes (16 to
+        // 26 units, 16 to 20 zoomed), which the client draws at its pixel size.
+        bool zoomed = r.viewport.zoomed;
+        int want_px = zoomed ? (int)std::lround(w.size * 2.0 / 3.0) : (int)std::lround(w.size / 2);
+        bool size_ok = w.size >= 16 && w.size <= (zoomed ? 20 : 26) && best->px == want_px;
+        if (!size_ok)
+            ADD_FAILURE() << "\"" << text << "\": engine size " << w.size << ", client " << best->px << " px";
         bool ok = std::fabs(best->pen - x) <= 1.0 && std::fabs(best->baseline - baseline) <= 1.0 &&
-                  best->colour == rgb_of(w.colour);
+                  best->colour == rgb_of(w.colour) && size_ok;
         if (!ok) {
             (*far_off)++;
             ADD_FAILURE() << "\"" << text << "\": engine " << x << ", " << baseline << " " << w.colour << "; client "
@@ -310,6 +317,38 @@ TEST_F(Pages, TextWordsStartWhereTheEngineLaidThemOut) {
         EXPECT_EQ(overdrawn_runs(runs), 0);
         std::vector<uint16_t> s = draw(r.stream, zoomed);
         keep(zoomed ? "text-zoomed" : "text", s, &r);
+        // Links and underlined words have a line of their colour on the row
+        // of the baseline, across the word; struck words one through their
+        // middle; plain words neither.
+        auto line_share = [&](const ClientWord& w, int dy) {
+            std::u16string t(w.text.begin(), w.text.end());
+            int err = 0, width = text_measure(text_engine, (const WCHAR*)t.c_str(), (uint16_t)t.size(), 0,
+                                              (int16_t)w.px, &err);
+            uint16_t c = (uint16_t)(((w.colour >> 19) & 31) << 11 | ((w.colour >> 10) & 63) << 5 | ((w.colour >> 3) & 31));
+            double best = 0;
+            for (int y = w.baseline + dy - 1; y <= w.baseline + dy + 1; y++) {
+                int on = 0;
+                for (int x = w.pen; x < w.pen + width; x++) on += y >= 0 && y < 240 && x < 320 && s[(size_t)y * 320 + x] == c;
+                best = std::max(best, (double)on / width);
+            }
+            return best;
+        };
+        std::map<std::string, int> seen;
+        for (const ClientWord& w : words) {
+            if (w.text != "link" && w.text != "underlined" && w.text != "struck" && w.text != "Fourteen") continue;
+            seen[w.text]++;
+            SCOPED_TRACE(w.text);
+            int mid = -(w.px * 3 / 10);  // about half the height of a small letter above the baseline
+            if (w.text == "struck") {
+                EXPECT_GT(line_share(w, mid), 0.9);
+                EXPECT_LT(line_share(w, 0), 0.5);
+            } else if (w.text == "Fourteen") {
+                EXPECT_LT(line_share(w, 0), 0.5);
+            } else {
+                EXPECT_GT(line_share(w, 0), 0.9);
+            }
+        }
+        EXPECT_EQ(seen.size(), 4u);
     }
 }
 
