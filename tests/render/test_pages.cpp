@@ -439,3 +439,25 @@ TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
         EXPECT_GT(white, 30) << "the frame's text shows";
     }
 }
+
+// The sample website's pages, as a user meets them: every visible word where
+// the engine laid it out, no run over the next, every picture of the page on
+// the screen.
+TEST_F(Pages, SampleSitePagesDrawAsTheEngineLaidThemOut) {
+    for (const char* name : {"index", "article", "gallery", "form", "script"}) {
+        for (bool zoomed : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (zoomed ? " zoomed" : ""));
+            Rendered r;
+            ASSERT_TRUE(render("file://" CV_SOURCE_DIR "/site/www/" + std::string(name) + ".html", zoomed, &r));
+            std::vector<uint16_t> s = draw(r.stream, zoomed);
+            keep(std::string("site-") + name + (zoomed ? "-zoomed" : ""), s, &r);
+            std::vector<ClientWord> words;
+            std::vector<ClientRun> runs;
+            client_text(r.stream, zoomed, &words, &runs);
+            int far_off = 0;
+            EXPECT_GT(expect_words_in_place(r, words, &far_off), 5);
+            EXPECT_EQ(far_off, 0);
+            EXPECT_EQ(overdrawn_runs(runs), 0);
+        }
+    }
+}
