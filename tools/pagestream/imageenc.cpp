@@ -219,6 +219,22 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
         exact_prev[at] = exact_head[x];
         exact_head[x] = (int32_t)at;
     };
+    // Where a copy may be inexact: only where the picture is busy (a pixel
+    // beside it differs by more than two steps), since the eye takes small
+    // errors in texture but sees them as streaks in smooth gradients and
+    // flat areas.
+    std::vector<uint8_t> busy(n, 0);
+    if (tolerance > 0) {
+        for (size_t i = 0; i < n; i++) {
+            uint16_t p = pixel_at(expanded, i);
+            size_t x = i % (size_t)width;
+            bool b = (x > 0 && !alike(p, pixel_at(expanded, i - 1), 2)) ||
+                     (x + 1 < (size_t)width && i + 1 < n && !alike(p, pixel_at(expanded, i + 1), 2)) ||
+                     (i >= (size_t)width && !alike(p, pixel_at(expanded, i - width), 2)) ||
+                     (i + width < n && !alike(p, pixel_at(expanded, i + width), 2));
+            busy[i] = b;
+        }
+    }
     std::vector<size_t> candidates;
     for (size_t i = 0; i < n;) {
         uint16_t want = pixel_at(expanded, i);
@@ -257,7 +273,7 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
                 // a match may copy its own output: distance shorter than length
                 uint16_t s = len < d ? made[i + len - d] : src[len - d];
                 uint16_t t = pixel_at(expanded, i + len);
-                if (!alike(s, t, tolerance)) break;
+                if (s != t && (!busy[i + len] || !alike(s, t, tolerance))) break;
                 src[len] = s;
                 err += s == t ? 0 : 1;
                 len++;

@@ -45,8 +45,10 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
 // previous pixels, the rows above, or alike pairs), and with a tolerance
 // above 0 a pixel may be copied from one within that many steps of each
 // colour (red and blue; twice as many of green): lossy, but never further
-// from the picture than the tolerance, and only where the copy is longer
-// than an exact one by more than its errors. The result expands with the
+// from the picture than the tolerance, only at busy pixels (one of their
+// neighbours differs by more than two steps; flat and smooth areas stay
+// exact) and only where the copy is longer than an exact one by more than
+// its errors. The result expands with the
 // client's plain expander; the smaller of this parse and lz_compress of the
 // copied picture is returned.
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
