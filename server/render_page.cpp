@@ -357,7 +357,23 @@ static void emit_borders(PageContext& ctx, int li, float opacity) {
         if (k == 1) a0 = std::max(x0, x1 - t);
         if (k == 2) b0 = std::max(y0, y1 - t);
         if (k == 3) a1 = std::min(x1, x0 + t);
-        remit_fill(ctx.em, std::max(a0, cx0), std::max(b0, cy0), std::min(a1, cx1), std::min(b1, cy1), c);
+        a0 = std::max(a0, cx0), b0 = std::max(b0, cy0), a1 = std::min(a1, cx1), b1 = std::min(b1, cy1);
+        // Dashed and dotted sides go in pieces along their length: dashes
+        // three widths long, dots one, with gaps as long.
+        const std::string& style = d.style(li, (RenderStyle)(ST_BORDER_TOP_STYLE + k));
+        int piece = style == "dashed" ? std::max(2, (int)std::lround(3 * w[k] * s)) : style == "dotted" ? t : 0;
+        if (!piece) {
+            remit_fill(ctx.em, a0, b0, a1, b1, c);
+            continue;
+        }
+        bool along_x = k == 0 || k == 2;
+        int start = along_x ? x0 : y0, from = along_x ? a0 : b0, to = along_x ? a1 : b1;
+        for (int p = start; p < to; p += 2 * piece) {
+            int p0 = std::max(p, from), p1 = std::min(p + piece, to);
+            if (p1 <= p0) continue;
+            if (along_x) remit_fill(ctx.em, p0, b0, p1, b1, c);
+            else remit_fill(ctx.em, a0, p0, a1, p1, c);
+        }
     }
 }
 
