@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # would say which folder it enters and leaves.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap configure build run test bench bench-client bench-server clean
+.PHONY: all bootstrap configure build run test fuzz bench bench-client bench-server clean
 
 all: build
 
@@ -25,6 +25,12 @@ run: build
 # Builds everything and runs every test.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS seconds (its seed corpus in fuzz/corpus,
+# new inputs in build/fuzz-work), then its kept regression inputs.
+FUZZ_SECONDS ?= 60
+fuzz: build
+	@scripts/run-fuzz $(BUILD) $(FUZZ_SECONDS)
 
 # Benchmarks: prints the results and writes them to docs/performance.md.
 bench: bench-client bench-server

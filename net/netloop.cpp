@@ -17,6 +17,7 @@ SOCKET conn_socket = INVALID_SOCKET;
 BYTE arrival_mark;
 LONG page_shrink_count;
 TagScanner scanner;
+void (*net_tag_observer)(long start, char first, char second);
 
 #define WSAEMSGSIZE 10040
 
@@ -282,6 +283,7 @@ static void scan_byte(char c) {
         }
         if (c == '>') {
             scanner.state = 0;
+            if (net_tag_observer) net_tag_observer(scanner.tag_offset, scanner.letters[0], scanner.letters[1]);
             tag_done();
         }
         break;

@@ -37,6 +37,9 @@ struct TagScanner {
     BYTE cl_mark;                      // a CL tag came in this chunk
 };
 extern TagScanner scanner;
+// Test hook: when set, called for each tag the scanner completes, with the
+// page-file offset of its "<" and its two letters, before it acts on it.
+extern void (*net_tag_observer)(long start, char first, char second);
 
 // Opens the connection. Returns 0 to go on with the loop (online, or offline
 // on a status page), 1 when main_loop must return *result.

@@ -148,8 +148,9 @@ ImageRecord* image_decode(const BYTE* payload, DWORD n) {
     if (got >= IMAGE_EXPANDED_HEADER) {
         int16_t w = be16(buf + 4), h = be16(buf + 6);
         int32_t count = (int32_t)w * h;
-        // The pixels must all be there.
-        if (count > 0 && (int64_t)got >= IMAGE_EXPANDED_HEADER + 2 * (int64_t)count) {
+        // Both sides positive (two negative ones make a positive count), and
+        // the pixels must all be there.
+        if (w > 0 && h > 0 && (int64_t)got >= IMAGE_EXPANDED_HEADER + 2 * (int64_t)count) {
             img = image_create(w, h);
             if (img) {
                 img->transparent = buf[13];

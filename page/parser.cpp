@@ -373,10 +373,8 @@ void page_draw(int mode, int partial) {
     while (!parser.stop && parser.file && read_tag(parser.file)) {
         parser.code = TAG_CODE((BYTE)parser.tag[1], (BYTE)parser.tag[2]);
         long start = ftell(parser.file) - parser.tag_len;
-        FILE* before = parser.file;
         dispatch(parser.code);
-        if (parser_tag_observer && parser.file && parser.file == before)
-            parser_tag_observer(start, ftell(parser.file));
+        if (parser_tag_observer && parser.file) parser_tag_observer(start, ftell(parser.file));
     }
     if (parser.file) fclose(parser.file);
     parser.file = nullptr;

@@ -58,7 +58,9 @@ struct PageParser {
 extern PageParser parser;
 
 // Test hook: when set, called after each executed tag with the file offset of
-// its "<" and the offset where reading goes on (after its text or payload).
+// its "<" and the offset where reading goes on (after its text or payload; for
+// a tag that rewrote the file, the place in the new file: 0 after a page cut
+// or a frame replacement, the block's start after a scrambled block).
 extern void (*parser_tag_observer)(long start, long resume);
 
 // The 24-bit background colour 0x00BBGGRR of the page.

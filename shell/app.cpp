@@ -58,7 +58,7 @@ void app_state_init() {
 
 // Reads the version file: the leading integer, and the digits after the
 // first ".". Without the file the version stays 1.0.
-static void read_version() {
+void app_read_version() {
     char text[1024] = "0.0\n";
     FILE* f = fopen(VERSION_FILE, "rb");
     if (f) {
@@ -154,7 +154,7 @@ HWND app_init(HINSTANCE inst, int show) {
     app.page_file_path = PAGE_FILE;
     app.redraw_pending = 0;
 
-    read_version();
+    app_read_version();
     balancer_lookup(&app.server_entry);
 
     if (app.oem_family_hp) app.buttons = load_button_table(&app.button_count);

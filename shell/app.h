@@ -93,6 +93,9 @@ extern const char DEFAULT_BALANCER_HOST[];
 
 // Sets every field of the record to its initial value.
 void app_state_init();
+// Reads the version file (leading integer, digits after the first ".") and
+// formats the options title; without the file the version stays 1.0.
+void app_read_version();
 int app_main(HINSTANCE inst, HINSTANCE prev, LPWSTR cmdline, int show);
 HWND app_init(HINSTANCE inst, int show);
 int main_loop(HWND hwnd, HINSTANCE inst, const char* host, WORD port, int tunnel, const char* request,

@@ -127,6 +127,11 @@ TEST(Hostile, RatioTooSmallOrPixelsMissingFailTheDecode) {
     std::vector<uint8_t> neg = payload_of(10, 10, 5, false, IMAGE_STORED);
     neg[6 + 4] = 0xFF;  // negative width
     EXPECT_EQ(decode(neg), nullptr);
+    // Width and height both -10: their product is positive, the picture is not.
+    std::vector<uint8_t> both = payload_of(10, 10, 5, false, IMAGE_STORED);
+    both[6 + 4] = both[6 + 6] = 0xFF;
+    both[6 + 5] = both[6 + 7] = 0xF6;
+    EXPECT_EQ(decode(both), nullptr);
     const BYTE tiny[] = {0, 8, 1, 0xCD, 0xCD};
     EXPECT_EQ(image_decode(tiny, sizeof tiny), nullptr);
 }
