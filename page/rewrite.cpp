@@ -152,6 +152,7 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
     char last_dm[PARSER_NAME_SIZE + 1] = "";
     char last_lm[PARSER_NAME_SIZE + 1] = "";
     long pos = 0;
+    int found_sw = 0;
     while (pos < off) {
         if (copy[pos] != '<') {
             pos++;
@@ -184,6 +185,7 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
             break;
         case TAG_CODE('s', 'w'):
             remove = end == off;  // the sw that caused the call
+            if (remove) found_sw = 1;
             break;
         case TAG_CODE('I', 'S'):
         case TAG_CODE('D', 'L'):
@@ -259,6 +261,8 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
     // when a short write cut it), and reading goes on after the sw, so that
     // the sw is not met again and again.
     long resume = 0;
+    long removed_before_off = 0;
+    for (long i = 0; i < off; i++) removed_before_off += mask[i];
     int wrote = write_kept(copy, mask, size);
     if (wrote < 0) {
         memset(mask, 0, (size_t)size);
@@ -268,6 +272,11 @@ FILE* frame_tags_remove(DWORD f, FILE* stream) {
     free(mask);
     if (wrote < 0) return nullptr;  // not even the old file could be put back
     if (wrote == 0) resume = off;
+    // When this scan did not meet the sw that caused the call as a tag of its
+    // own (a hostile file whose counted texts the interpreter read otherwise),
+    // that sw is still in the file: reading goes on after it, where it now
+    // stands, instead of meeting it again from the beginning.
+    if (wrote > 0 && !found_sw) resume = off - removed_before_off;
     FILE* in = fopen(app.page_file_path, "rb");
     if (in) fseek(in, resume, SEEK_SET);
     return in;
