@@ -56,6 +56,16 @@ public:
         GXCloseDisplay();
         if (test_device_remove(root) != 0) ADD_FAILURE() << "could not remove " << root;
     }
+    // Loads the shipped font cache so that texts are really drawn.
+    static void ensure_text(const std::string& root) {
+        std::string cmd = "cp '" CV_BINARY_DIR "/device/cv/tccache.bin' '" + root + "/cv/'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        if (!text_engine) {
+            ASSERT_EQ(text_startup(0), 0);
+            text_load_font_cache();
+        }
+        ASSERT_NE(text_engine, nullptr);
+    }
     static void mkdir_p(const std::string& dir) {
         std::string cmd = "mkdir -p '" + dir + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);

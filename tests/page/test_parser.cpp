@@ -13,17 +13,6 @@ namespace {
 
 const char OPENING[] = "<FR 0 0 280 1e0><sw 3 0 0><BC ff ff ff><FC 0 0 0><CR 3 0 0 0 0>";
 
-// Loads the shipped font cache so that texts are really drawn.
-void ensure_text(const std::string& root) {
-    std::string cmd = "cp '" CV_BINARY_DIR "/device/cv/tccache.bin' '" + root + "/cv/'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    if (!text_engine) {
-        ASSERT_EQ(text_startup(0), 0);
-        text_load_font_cache();
-    }
-    ASSERT_NE(text_engine, nullptr);
-}
-
 // Bounding box of the pixels that are not white.
 Rect ink(const std::vector<uint16_t>& s) {
     Rect r = {999, 999, -1, -1};
