@@ -49,18 +49,23 @@ static int split_fields(char* text, char** fields, int max) {
     return n;
 }
 
-// The proxy field: "host:port:state".
+// The proxy field: "host:port:state". The host is cut to its buffer, but
+// port and state are read from the field itself: a long host name must not
+// push them out of reach (the options screen writes host, port and state on
+// one line, and a disabled proxy would read back enabled).
 static void parse_proxy(const char* field) {
     HostEntry& p = app.proxy_entry;
-    copy_field(p.host, sizeof p.host, field);
+    const char* colon = strchr(field, ':');
+    size_t host_len = colon ? (size_t)(colon - field) : strlen(field);
+    if (host_len > sizeof p.host - 1) host_len = sizeof p.host - 1;
+    memcpy(p.host, field, host_len);
+    p.host[host_len] = 0;
     p.port = 0;
     p.enabled = 1;
-    char* colon = strchr(p.host, ':');
     if (!colon) {
         p.enabled = 0;
         return;
     }
-    *colon = 0;
     p.port = (WORD)strtoul(colon + 1, nullptr, 10);
     const char* state = strchr(colon + 1, ':');
     if (!state) {

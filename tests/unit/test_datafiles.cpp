@@ -88,6 +88,26 @@ TEST_F(DataFiles, OverlongFieldsAreCutToTheirBuffers) {
     EXPECT_EQ(63u, strlen(app.password));
     EXPECT_EQ(127u, strlen(app.proxy_entry.host));
     EXPECT_EQ(std::string(app.password), std::string(63, 'x'));
+    // Port and state still count when the host alone overflows its buffer.
+    EXPECT_EQ(1, app.proxy_entry.port);
+    EXPECT_EQ(1, app.proxy_entry.enabled);
+}
+
+// The options screen writes the proxy as one line "host:port:On|Off". With a
+// long host that line is longer than the host buffer; it must still read
+// back to the same port and state (a disabled proxy once read back enabled).
+TEST_F(DataFiles, LongProxyHostKeepsItsPortAndState) {
+    for (size_t len : {120u, 123u, 127u}) {
+        std::string host(len, 'h');
+        for (int on = 0; on <= 1; on++) {
+            app_state_init();
+            put(SETTINGS_FILE, "\nguest\nanonymous\n" + host + ":8080:" + (on ? "On" : "Off") + "\n");
+            settings_read();
+            EXPECT_EQ(host, app.proxy_entry.host) << len;
+            EXPECT_EQ(8080, app.proxy_entry.port) << len;
+            EXPECT_EQ(on, app.proxy_entry.enabled) << len << " " << on;
+        }
+    }
 }
 
 TEST_F(DataFiles, SettingsFileOf512BytesIsIgnored) {
