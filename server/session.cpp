@@ -26,6 +26,7 @@
 
 #include "log.h"
 #include "pagewriter.h"
+#include "pictures.h"
 
 using nlohmann::json;
 using ojson = nlohmann::ordered_json;
@@ -41,6 +42,9 @@ static const int SCROLL_LIMIT_MS = 100;
 static const int ACTION_MIN_MS = 100;
 // A navigation asked for that does not start within this time was dropped.
 static const int64_t NAV_START_MS = 2000;
+// The longest the picture limit waits for the size of a style picture that
+// is still arriving; one not there by then is counted in the next page state.
+static const int PICTURE_SIZE_WAIT_MS = 500;
 // Longest address given to the handheld's history in a URL block.
 static const size_t URL_BLOCK_MAX = 1000;
 // Messages queued behind the work in hand before the client counts as broken.
@@ -638,46 +642,35 @@ static void snapshot_page(Session* s, bool new_page, Via via, const std::string&
     }
 }
 
-// Pictures of one page state count their natural pixels, in document order;
-// those past the limit are left out (their place kept but hidden, their
-// source replaced by an empty picture, so that the engine holds no more of
-// them),
-// and the number left out this time is the result.
-static std::string picture_limit_expression(int64_t limit)
-{
-    return "(function (limit) {"
-           " var total = 0, out = 0, empty = 'data:image/gif;base64,R0lGODlhAQABAIAAAAAAAP///yH5BAEAAAAALAAAAAABAAEAAAIBRAA7';"
-           " var imgs = document.images;"
-           " for (var i = 0; i < imgs.length; i++) {"
-           "  var im = imgs[i]; if (im.__cvLeftOut) continue;"
-           "  var n = (im.naturalWidth || 0) * (im.naturalHeight || 0);"
-           "  if (total + n <= limit) { total += n; continue; }"
-           "  var r = im.getBoundingClientRect();"
-           "  im.style.width = r.width + 'px'; im.style.height = r.height + 'px'; im.style.visibility = 'hidden';"
-           "  if (im.parentNode && im.parentNode.tagName === 'PICTURE')"
-           "   Array.prototype.forEach.call(im.parentNode.querySelectorAll('source'), function (s) { s.removeAttribute('srcset'); });"
-           "  im.removeAttribute('srcset'); im.src = empty; im.__cvLeftOut = true; out++;"
-           " }"
-           " return out; })(" + std::to_string(limit) + ")";
-}
-
-// Holds the page to the picture limit, then takes its snapshot.
+// Holds the page to the picture limit, then takes its snapshot. The pass
+// runs in a world of its own, apart from the page's scripts; a page that
+// navigated or died under it is shown as it is.
 static void limit_pictures_then_snapshot(Session* s, bool new_page, Via via, const std::string& address)
 {
-    call(s, "Runtime.evaluate",
-         {{"expression", picture_limit_expression(srv.config.picture_pixel_limit)}, {"returnByValue", true}},
-         [new_page, via, address](Session* s, const json& r, const std::string&) {
-             int64_t out = r.contains("result") ? r["result"].value("value", int64_t(0)) : 0;
-             if (out > 0) {
-                 log_event("limit", ojson{{"session", s->id}, {"limit", "picture-pixels"}, {"left_out", out}});
-                 int64_t m = srv.config.picture_pixel_limit;
-                 std::string amount = m % 1000000 == 0 ? std::to_string(m / 1000000) + " million"
-                                                       : std::to_string(m);
-                 s->notices.push_back(std::to_string(out) + (out == 1 ? " picture was" : " pictures were") +
-                                      " left out: a page shows at most " + amount + " picture pixels.");
-             }
-             snapshot_page(s, new_page, via, address);
-         });
+    call(s, "Page.createIsolatedWorld", {{"frameId", s->main_frame}, {"worldName", PICTURES_WORLD}},
+         [new_page, via, address](Session* s, const json& world, const std::string& err) {
+        json params = {{"expression", pictures_limit_expression(srv.config.picture_pixel_limit, PICTURE_SIZE_WAIT_MS)},
+                       {"awaitPromise", true},
+                       {"returnByValue", true}};
+        if (err.empty() && world.contains("executionContextId"))
+            params["contextId"] = world["executionContextId"];
+        call(s, "Runtime.evaluate", params, [new_page, via, address](Session* s, const json& r, const std::string&) {
+            phase(s, "pictures");
+            json v = r.contains("result") ? r["result"].value("value", json()) : json();
+            int64_t out = v.is_object() ? v.value("out", int64_t(0)) : 0;
+            if (out > 0) {
+                log_event("limit", ojson{{"session", s->id},
+                                         {"limit", "picture-pixels"},
+                                         {"left_out", out},
+                                         {"held", v.value("held", int64_t(0))}});
+                int64_t m = srv.config.picture_pixel_limit;
+                std::string amount = m % 1000000 == 0 ? std::to_string(m / 1000000) + " million" : std::to_string(m);
+                s->notices.push_back(std::to_string(out) + (out == 1 ? " picture was" : " pictures were") +
+                                     " left out: a page shows at most " + amount + " picture pixels.");
+            }
+            snapshot_page(s, new_page, via, address);
+        }, PICTURE_SIZE_WAIT_MS + 10000);
+    });
 }
 
 // Snapshot, capture and render of the page as it is now; answers the work.

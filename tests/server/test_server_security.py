@@ -18,6 +18,8 @@ from serverpeers import PAGES, SERVER, Site, Stack, free_address
 from test_server_device import LiveCase, count_near, ink
 
 NOT_ALLOWED = "Address not allowed"
+# The four colours of pages/quadrants.png.
+QUADRANTS = ((0xe0, 0x20, 0x20), (0x20, 0xa0, 0x40), (0x20, 0x40, 0xe0), (0xf0, 0xc8, 0x30))
 
 
 def log_seconds(stamp):
@@ -346,6 +348,116 @@ class Limits(unittest.TestCase):
         c.close()
 
 
+class PictureLimit(unittest.TestCase):
+    """The picture limit counts every picture a page state holds, by what it
+    costs the engine decoded (style pictures, canvases, SVG, video posters,
+    image inputs as much as <img>), and leaves out those past it in their
+    place; the page's own scripts cannot hide pictures from the count."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.close()
+
+    def open(self, name):
+        c = self.stack.client(name)
+        self.addCleanup(c.close)
+        self.before = len(self.stack.server.log("limit"))
+        page = c.answer()
+        return c, page, self.stack.server.log("limit")[self.before:]
+
+    def picture_sizes_asked(self):
+        return {(r["query"]["w"][0], r["query"]["h"][0]) for r in self.stack.site.requests("/picture.png")}
+
+    def assert_left_out(self, page, limits, n):
+        self.assertIn("%d picture%s left out" % (n, " was" if n == 1 else "s were"), page.text())
+        self.assertIn("4 million picture pixels", page.text())
+        self.assertEqual([(r["limit"], r["left_out"]) for r in limits], [("picture-pixels", n)])
+        self.assertLessEqual(limits[0]["held"], 4000000)
+
+    def y_of(self, page, text):
+        ys = [t.num(2) for t in page.find("DS") if text in t.text]
+        self.assertTrue(ys, (text, page.text()))
+        return ys[0]
+
+    def test_style_pictures_count_by_their_own_size(self):
+        c, page, limits = self.open("pictures-style.html")
+        # 24 000 + 2 250 400 (two layers) fit; the ::after background
+        # (2 560 000) does not; the image-set's 1x candidate (10 000) and the
+        # ::before content picture (1 440 000) fit after it.
+        self.assert_left_out(page, limits, 1)
+        self.assertEqual(limits[0]["held"], 24000 + 400 + 2250000 + 10000 + 1440000)
+        self.assertIn("Below the pictures", page.text())
+        # Counting fetched nothing the engine did not: neither the 2x
+        # candidate nor the picture of a box that is not laid out.
+        asked = self.picture_sizes_asked()
+        self.assertIn(("1600", "1600"), asked)
+        self.assertNotIn(("3000", "3000"), asked)
+        self.assertNotIn(("2500", "2500"), asked)
+        # What was left out stays out: the next page state passes nothing.
+        down = c.ask("<PGD>\r\n\r\n")
+        self.assertFalse(down.unchanged)
+        self.assertNotIn("left out", down.text())
+        self.assertEqual(len(self.stack.server.log("limit")), self.before + 1)
+
+    def test_canvas_and_svg_count_by_their_pixels_and_keep_their_place(self):
+        c, page, limits = self.open("pictures-drawn.html")
+        # The canvas's backing store (4 800 000), the large drawing's box
+        # (4 200 000) and the picture inside the small drawing (4 200 000)
+        # are left out; the small drawing's box and the icon stay.
+        self.assert_left_out(page, limits, 3)
+        self.assertEqual(limits[0]["held"], 200 * 100 + 40 * 40)
+        # The canvas keeps its 300 x 250 box and the drawing its 2000 rows:
+        # the text after each is where it was.
+        self.assertGreaterEqual(self.y_of(page, "Below the canvas"), 250)
+        self.assertLess(self.y_of(page, "Below the canvas"), 290)
+        text = page.text()
+        for _ in range(12):
+            if "Below the icon" in text:
+                break
+            text += c.ask("<PGD>\r\n\r\n").text()
+        self.assertIn("Below the drawing", text)
+        self.assertIn("Below the icon", text)
+        self.assertEqual(len(self.stack.server.log("limit")), self.before + 1)
+
+    def test_every_kind_counts_however_the_page_hides_it(self):
+        c, page, limits = self.open("pictures-mix.html")
+        # In document order: <img> 1 000 000, background 1 500 000, canvas
+        # 1 000 000 fit; the video's poster (1 000 000) does not; the inline
+        # SVG (9 600) fits; the ::before content picture (640 000) and the
+        # image input (810 000) do not; the small <img> (24 000) fits. The
+        # page's own Image, getComputedStyle, getBoundingClientRect and
+        # canvas sizes lie, and change nothing.
+        self.assert_left_out(page, limits, 3)
+        self.assertEqual(limits[0]["held"], 1000000 + 1500000 + 1000000 + 120 * 80 + 24000)
+        self.assertIn("Below the pictures", page.text())
+        # Another session at the same time, on a page within the limit, is
+        # told nothing and keeps every picture.
+        other = self.stack.client("images.html")
+        self.addCleanup(other.close)
+        again = c.ask("<URL %s >\r\n\r\n" % self.stack.page("pictures-mix.html"))
+        shown = other.answer()
+        self.assertNotIn("left out", shown.text())
+        self.assertGreaterEqual(len(shown.find("IM")), 2)
+        # The same page opened again is held to the limit again.
+        self.assertIn("3 pictures were left out", again.text())
+
+
+class PictureLimitRaised(unittest.TestCase):
+    def test_a_page_within_a_raised_limit_keeps_every_picture(self):
+        stack = Stack(extra=("--max-picture-pixels", "20000000"))
+        self.addCleanup(stack.close)
+        for name in ("pictures-mix.html", "pictures-style.html", "pictures-drawn.html"):
+            c = stack.client(name)
+            page = c.answer()
+            self.assertNotIn("left out", page.text(), name)
+            c.close()
+        self.assertEqual(stack.server.log("limit"), [])
+
+
 class PageLinks(unittest.TestCase):
     def test_links_a_page_offers_to_other_schemes_load_nothing(self):
         stack = Stack()
@@ -399,10 +511,26 @@ class OnTheDevice(LiveCase):
         # The notice on its yellow bar at the top, the small picture's four
         # colours, and nothing of the big picture's blue where it stood.
         self.assertGreater(count_near(rows, (0, 0, 320, 16), (0xff, 0xf5, 0xb0), 40), 2000)
-        for colour in ((0xe0, 0x20, 0x20), (0x20, 0xa0, 0x40), (0x20, 0x40, 0xe0), (0xf0, 0xc8, 0x30)):
+        for colour in QUADRANTS:
             self.assertGreater(count_near(rows, (10, 15, 110, 75), colour, 60), 300, colour)
         self.assertEqual(ink(rows, (125, 18, 240, 125)), 0)
 
+
+    def test_pictures_of_every_kind_past_the_limit_are_left_out_in_their_place(self):
+        dev = self.open("pictures-mix.html")
+        rows = dev.screenshot("picture-kinds")
+        # Kept: the picture's red, the background's green, the canvas's blue,
+        # the drawing's purple and the small picture's four colours. Left
+        # out: the video's poster, the ::before picture and the image input,
+        # whose places show the page's white.
+        kept = [((12, 20, 68, 48), (0xe0, 0x20, 0x20)), ((82, 20, 138, 48), (0x20, 0xa0, 0x40)),
+                ((152, 20, 208, 48), (0x20, 0x40, 0xe0)), ((12, 72, 68, 108), (0x80, 0x20, 0xc0))]
+        for box, colour in kept:
+            self.assertGreater(count_near(rows, box, colour, 50), 0.9 * (box[2] - box[0]) * (box[3] - box[1]), colour)
+        for colour in QUADRANTS:
+            self.assertGreater(count_near(rows, (220, 70, 280, 110), colour, 60), 200, colour)
+        for box in ((222, 20, 278, 48), (82, 72, 138, 108), (152, 72, 208, 108)):
+            self.assertEqual(ink(rows, box), 0, box)
 
 if __name__ == "__main__":
     unittest.main()

@@ -16,13 +16,15 @@ Addresses of its own:
     /download/NAME             a file sent as an attachment
     /nocontent                 204, nothing
     /redirect?to=URL           302 to URL
-    /picture.png?w=W&h=H       a PNG of that size in one colour (small to send, large to decode)
+    /picture.png?w=W&h=H[&c=RRGGBB]
+                               a PNG of that size in one colour (small to send, large to decode)
     /link?to=URL[&img=URL]     a page that is one large link to URL (the whole top of the page),
                                with a picture from the img address below it
 """
 import argparse
 import html
 import os
+import re
 import struct
 import sys
 import threading
@@ -134,7 +136,9 @@ class Handler(BaseHTTPRequestHandler):
                               [("Content-Disposition", "attachment; filename=\"%s\"" % path.split("/")[2])])
         if path == "/picture.png":
             w, h = int(q.get("w", ["100"])[0]), int(q.get("h", ["100"])[0])
-            return self._send(200, flat_png(w, h, (0x30, 0x90, 0xd0)), "image/png")
+            c = q.get("c", ["3090d0"])[0]
+            rgb = tuple(int(c[i:i + 2], 16) for i in (0, 2, 4)) if re.match(r"[0-9a-fA-F]{6}$", c) else (0x30, 0x90, 0xd0)
+            return self._send(200, flat_png(w, h, rgb), "image/png")
         if path == "/redirect":
             return self._send(302, small_page("Moved", "<p>Moved</p>"), headers=[("Location", q.get("to", ["/"])[0])])
         if path == "/link":
