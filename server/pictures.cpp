@@ -135,7 +135,10 @@ function (limit, wait) {
       if (!urls.length) continue;
       (function (prop, urls) {
         var pixels = sum(urls.map(natural));
-        items.push({pixels: pixels, out: function () {
+        var win = el.ownerDocument.defaultView;
+        items.push({pixels: pixels, back: function () {
+          return cssUrls(win.getComputedStyle(el, pseudo).getPropertyValue(prop)).length > 0;
+        }, out: function () {
           if (!pseudo) {
             el.style.setProperty(prop, prop === 'content' ? 'normal' : 'none', 'important');
           } else if (prop === 'content') {
@@ -180,7 +183,9 @@ function (limit, wait) {
     if (el.namespaceURI === SVG_NS) {
       if (tag === 'svg' && !el.ownerSVGElement) {
         // Drawn content: its box, unless it was left out and is still empty.
-        items.push({pixels: el.__cvLeftOut && !el.firstChild ? 0 : boxPixels(el), out: function () {
+        items.push({pixels: el.__cvLeftOut && !el.firstChild ? 0 : boxPixels(el), back: function () {
+          return !!el.firstChild;
+        }, out: function () {
           holdPlace(el);
           while (el.firstChild) el.removeChild(el.firstChild);
           el.__cvLeftOut = true;
@@ -188,7 +193,9 @@ function (limit, wait) {
       } else if (tag === 'image' || tag === 'feImage') {
         var href = el.href && el.href.baseVal;
         if (href && href !== EMPTY) {
-          items.push({pixels: natural(new URL(href, el.baseURI).href), out: function () {
+          items.push({pixels: natural(new URL(href, el.baseURI).href), back: function () {
+            return el.getAttribute('href') !== EMPTY || el.hasAttributeNS(XLINK_NS, 'href');
+          }, out: function () {
             el.removeAttributeNS(XLINK_NS, 'href');
             el.setAttribute('href', EMPTY);
           }});
@@ -202,7 +209,10 @@ function (limit, wait) {
         var own = el.srcset || (el.parentNode && el.parentNode.localName === 'picture');
         var pixels = own ? natural(src) : el.naturalWidth * el.naturalHeight;
         if (isSvgUrl(src)) pixels = Promise.resolve(pixels).then(function (n) { return Math.max(n, boxPixels(el)); });
-        items.push({pixels: pixels, out: function () {
+        items.push({pixels: pixels, back: function () {
+          return el.getAttribute('src') !== EMPTY || el.hasAttribute('srcset') ||
+                 !!(el.parentNode && el.parentNode.localName === 'picture' && el.parentNode.querySelector('source[srcset]'));
+        }, out: function () {
           holdPlace(el);
           if (el.parentNode && el.parentNode.localName === 'picture')
             Array.prototype.forEach.call(el.parentNode.querySelectorAll('source'), function (s) { s.removeAttribute('srcset'); });
@@ -212,11 +222,14 @@ function (limit, wait) {
       }
     } else if (tag === 'input') {
       if (el.type === 'image' && el.src && el.src !== EMPTY) {
-        items.push({pixels: natural(el.src), out: function () { holdPlace(el); el.src = EMPTY; }});
+        items.push({pixels: natural(el.src), back: function () { return el.getAttribute('src') !== EMPTY; },
+                    out: function () { holdPlace(el); el.src = EMPTY; }});
       }
     } else if (tag === 'canvas') {
       // The backing store, whether or not anything was drawn in it.
-      items.push({pixels: el.width * el.height, out: function () {
+      items.push({pixels: el.width * el.height, back: function () {
+        return el.isConnected && el.width * el.height > 0;
+      }, out: function () {
         holdPlace(el);
         try {
           el.width = 0; el.height = 0;
@@ -231,7 +244,9 @@ function (limit, wait) {
       }});
     } else if (tag === 'video') {
       var frame = el.videoWidth * el.videoHeight;
-      items.push({pixels: sum([natural(el.poster), frame]), out: function () {
+      items.push({pixels: sum([natural(el.poster), frame]), back: function () {
+        return el.hasAttribute('poster') || el.hasAttribute('src') || !!el.querySelector('source');
+      }, out: function () {
         holdPlace(el);
         el.removeAttribute('poster');
         el.removeAttribute('src');
@@ -239,8 +254,9 @@ function (limit, wait) {
         el.load();
       }});
     } else if (tag === 'iframe' || tag === 'frame') {
-      if (!el.__cvLeftOut) {
-        items.push({pixels: boxPixels(el), out: function () {
+      var blank = function () { return el.getAttribute('src') === 'about:blank' && !el.hasAttribute('srcdoc'); };
+      if (!el.__cvLeftOut || !blank()) {
+        items.push({pixels: boxPixels(el), back: function () { return !blank(); }, out: function () {
           holdPlace(el);
           el.removeAttribute('srcdoc');
           el.src = 'about:blank';
@@ -252,7 +268,7 @@ function (limit, wait) {
       if (data) {
         var box = boxPixels(el);
         items.push({pixels: Promise.resolve(natural(data)).then(function (n) { return Math.max(n, box); }),
-                    out: function () {
+                    back: function () { return el.isConnected; }, out: function () {
           // Its content goes with it; an empty box of its size stays.
           var r = el.getBoundingClientRect(), cs = getComputedStyle(el);
           var hole = el.ownerDocument.createElement('span');
@@ -283,16 +299,35 @@ function (limit, wait) {
     }
   }
 
+  // Leaves out those past the limit. A page whose scripts put them back is
+  // answered in kind a few times, and then reported as fighting.
+  function leaveOut(list, round) {
+    var work = [], done = [];
+    list.forEach(function (it) {
+      try { work.push(it.out()); done.push(it); } catch (e) {}
+    });
+    return Promise.all(work).then(function () {
+      return new Promise(function (next) { setTimeout(next, 0); });
+    }).then(function () {
+      var again = done.filter(function (it) { try { return it.back(); } catch (e) { return false; } });
+      if (!again.length) return false;
+      return round >= 2 ? true : leaveOut(again, round + 1);
+    });
+  }
+
   visit(document);
   return Promise.all(items.map(function (it) { return it.pixels; })).then(function (pixels) {
-    var total = 0, out = 0, work = [];
+    var total = 0, past = [];
     for (var i = 0; i < items.length; i++) {
       var n = pixels[i];
       if (!(n > 0)) continue;
-      if (total + n <= limit) { total += n; continue; }
-      try { work.push(items[i].out()); out++; } catch (e) {}
+      if (total + n <= limit) total += n;
+      else past.push(items[i]);
     }
-    return Promise.all(work).then(function () { return {out: out, held: total}; });
+    if (!past.length) return {out: 0, held: total};
+    return leaveOut(past, 0).then(function (fighting) {
+      return {out: past.length, held: total, fighting: fighting, url: location.href};
+    });
   });
 })JS";
 

@@ -19,7 +19,9 @@ extern const char* const PICTURES_WORLD;
 // pictures, canvases, and frames, objects and embeds (same-origin frames and
 // open shadow roots are walked too), and leaves out those past the limit.
 // A picture whose size is not known after wait_ms counts nothing this time.
-// Its result is {out: pictures left out now, held: pixels kept}.
+// Its result is {out: pictures left out now, held: pixels kept}, and when
+// some were left out, url (the page's address) and fighting: whether the
+// page's scripts kept putting them back.
 std::string pictures_limit_expression(int64_t limit, int wait_ms);
 
 #endif

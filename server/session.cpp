@@ -658,13 +658,24 @@ static void limit_pictures_then_snapshot(Session* s, bool new_page, Via via, con
             phase(s, "pictures");
             json v = r.contains("result") ? r["result"].value("value", json()) : json();
             int64_t out = v.is_object() ? v.value("out", int64_t(0)) : 0;
+            bool fighting = out > 0 && v.value("fighting", false);
             if (out > 0) {
                 log_event("limit", ojson{{"session", s->id},
                                          {"limit", "picture-pixels"},
                                          {"left_out", out},
-                                         {"held", v.value("held", int64_t(0))}});
+                                         {"held", v.value("held", int64_t(0))},
+                                         {"fighting", fighting}});
                 int64_t m = srv.config.picture_pixel_limit;
                 std::string amount = m % 1000000 == 0 ? std::to_string(m / 1000000) + " million" : std::to_string(m);
+                if (fighting) {
+                    // Its scripts put back what was left out as fast as it
+                    // goes: the page is not shown at all.
+                    show_own(s, OWN_LIMIT, v.value("url", address),
+                             "This page was stopped: it kept putting back pictures past the " + amount +
+                                 " picture pixels a page may show.",
+                             true);
+                    return;
+                }
                 s->notices.push_back(std::to_string(out) + (out == 1 ? " picture was" : " pictures were") +
                                      " left out: a page shows at most " + amount + " picture pixels.");
             }

@@ -144,6 +144,31 @@ class Reach(unittest.TestCase):
         self.assertIn("loopback", page.text())
         self.assert_listener_untouched()
 
+    def test_other_spellings_of_a_loopback_address_are_refused_alike(self):
+        c, _ = self.login()
+        a, b, d = (int(x) for x in self.listener.addr.split(".")[1:])
+        spellings = ("[::ffff:%s]" % self.listener.addr,  # IPv4-mapped IPv6
+                     str((127 << 24) | (a << 16) | (b << 8) | d),  # one decimal number
+                     "0x7f.%d.%d.%d" % (a, b, d),  # a hexadecimal part
+                     "127.%d.%d" % (a, (b << 8) | d))  # three parts
+        for host in spellings:
+            page = c.ask("<URL http://%s:%d/secret >\r\n\r\n" % (host, self.listener.port))
+            self.assertIn(NOT_ALLOWED, page.text(), host)
+            self.assertIn("loopback", page.text(), host)
+        self.assert_listener_untouched()
+
+    def test_a_form_sent_to_a_refused_address_reaches_nothing(self):
+        c, _ = self.login("form-to.html?" + urllib.parse.urlencode({"to": self.listener.url("/collect")}))
+        page = c.ask("<MC 40 40>\r\n\r\n")
+        self.assertIn(NOT_ALLOWED, page.text())
+        self.assertNotIn("sent by the form", page.text())
+        self.assert_listener_untouched()
+        # A form sent to a scheme other than http: and https: opens nothing.
+        c, _ = self.login("form-to.html?" + urllib.parse.urlencode({"to": "file:///etc/passwd"}))
+        text = c.ask("<MC 40 40>\r\n\r\n").text()
+        self.assertTrue(text == "" or "A tap sends the form" in text or NOT_ALLOWED in text, text)
+        self.assertNotIn("root:", text)
+
     def test_a_public_looking_name_that_resolves_to_loopback_is_refused(self):
         c, _ = self.login()
         page = c.ask("<URL http://www.public-looking.com:%d/ >\r\n\r\n" % self.listener.port)
@@ -375,7 +400,7 @@ class PictureLimit(unittest.TestCase):
     def assert_left_out(self, page, limits, n):
         self.assertIn("%d picture%s left out" % (n, " was" if n == 1 else "s were"), page.text())
         self.assertIn("4 million picture pixels", page.text())
-        self.assertEqual([(r["limit"], r["left_out"]) for r in limits], [("picture-pixels", n)])
+        self.assertEqual([(r["limit"], r["left_out"], r["fighting"]) for r in limits], [("picture-pixels", n, False)])
         self.assertLessEqual(limits[0]["held"], 4000000)
 
     def y_of(self, page, text):
@@ -444,6 +469,16 @@ class PictureLimit(unittest.TestCase):
         self.assertGreaterEqual(len(shown.find("IM")), 2)
         # The same page opened again is held to the limit again.
         self.assertIn("3 pictures were left out", again.text())
+
+    def test_a_page_that_puts_its_pictures_back_is_not_shown(self):
+        c, page, limits = self.open("pictures-fight.html")
+        self.assertIn("This page was stopped", page.text())
+        self.assertIn("putting back pictures", page.text())
+        self.assertNotIn("Below the picture", page.text())
+        self.assertEqual([(r["left_out"], r["fighting"]) for r in limits], [(1, True)])
+        self.assertFalse(page.find("IM"))
+        # The session goes on.
+        self.assertIn("Second page", c.ask("<URL %s >\r\n\r\n" % self.stack.page("second.html")).text())
 
 
 class PictureLimitRaised(unittest.TestCase):
