@@ -470,6 +470,16 @@ class PictureLimit(unittest.TestCase):
         # The same page opened again is held to the limit again.
         self.assertIn("3 pictures were left out", again.text())
 
+    def test_pictures_in_frames_and_objects_count_too(self):
+        c, page, limits = self.open("pictures-framed.html")
+        # The frame's box (600 x 240) and the small picture inside it fit;
+        # the large picture inside it (4 200 000) and the object's picture
+        # (4 000 000) do not. The object's place stays: the text after it
+        # is below its 100 rows.
+        self.assert_left_out(page, limits, 2)
+        self.assertEqual(limits[0]["held"], 600 * 240 + 24000)
+        self.assertGreaterEqual(self.y_of(page, "Below the frame"), 340)
+
     def test_a_page_that_puts_its_pictures_back_is_not_shown(self):
         c, page, limits = self.open("pictures-fight.html")
         self.assertIn("This page was stopped", page.text())
