@@ -126,8 +126,15 @@ LRESULT window_proc(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
         PAINTSTRUCT ps;
         BeginPaint(hwnd, &ps);
         if (GetForegroundWindow() == hwnd) {
-            if (app.ui_mode == 0 && app.redraw_pending) page_draw(0, 0);
-            else if (app.ui_mode == 1) options_paint();
+            if (app.ui_mode == 0 && app.redraw_pending) {
+                // A page presented while loading covers the busy indicator:
+                // it is taken down first and drawn whole again over the page,
+                // as the early draw does, instead of pulsing on without its box.
+                BYTE busy = app.loading;
+                if (busy) busy_indicator_remove();
+                page_draw(0, 0);
+                if (busy) busy_indicator_step();
+            } else if (app.ui_mode == 1) options_paint();
         }
         EndPaint(hwnd, &ps);
         return 0;
