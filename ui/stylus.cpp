@@ -57,6 +57,23 @@ static void draw_button_in(DWORD frame, ButtonControl* b, int state) {
     }
 }
 
+// Draws the pressed button or arrow in a state. A scroll bar's arrow lies
+// outside its frame's clip (the bar narrows that clip), so it is drawn with
+// the whole screen as the clip, as the bars themselves are.
+static void draw_pressed(ButtonControl* b, int state) {
+    if (!tap_state.pressed_is_scroll_arrow) {
+        draw_button_in(pressed_frame, b, state);
+        return;
+    }
+    Rect c = gfx.clip;
+    gfx.frame = (char*)GXBeginDraw();
+    if (!gfx.frame) return;
+    gfx_set_clip(0, 0, 239, 319);
+    int err = 0;
+    button_draw(text_engine, b, state, &err);
+    end(&c);
+}
+
 static void draw_list_in(ListControl* l) {
     Rect c;
     if (begin(l->id, &c)) {
@@ -511,7 +528,7 @@ static int down(HWND hwnd, const Point* p) {
     }
     if (s.pressed_rect) {
         s.pressed_lit = 1;
-        draw_button_in(pressed_frame, s.pressed_rect, BUTTON_PRESSED);
+        draw_pressed(s.pressed_rect, BUTTON_PRESSED);
     }
     return tracked();
 }
@@ -530,7 +547,7 @@ static int move(HWND hwnd, const Point* p) {
     if (s.pressed_rect) {
         BYTE lit = rect_contains(p, &s.pressed_rect->rect) ||
                    (s.list_control && rect_contains(p, &s.list_control->rect));
-        if (lit != s.pressed_lit) draw_button_in(pressed_frame, s.pressed_rect, lit ? BUTTON_PRESSED : BUTTON_NORMAL);
+        if (lit != s.pressed_lit) draw_pressed(s.pressed_rect, lit ? BUTTON_PRESSED : BUTTON_NORMAL);
         s.pressed_lit = lit;
     }
     return tracked();
@@ -602,7 +619,7 @@ static int up(HWND hwnd, const Point* p) {
     s.pressed_lit = 0;
     if (s.pressed_rect) {
         ButtonControl* b = s.pressed_rect;
-        draw_button_in(pressed_frame, b, BUTTON_NORMAL);
+        draw_pressed(b, BUTTON_NORMAL);
         if (s.drop_down_pending && s.list_control &&
             (rect_contains(p, &b->rect) || rect_contains(p, &s.list_control->rect))) {
             ListControl* l = s.list_control;
