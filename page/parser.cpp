@@ -400,6 +400,9 @@ void page_draw(int mode, int partial) {
     if (controls && gfx.frame) {
         page_controls_draw();
         scrollbars_draw();
+        // Controls are drawn too: a page that holds nothing else must still
+        // be presented, or its controls could be tapped but not seen.
+        if (page_text_controls || page_list_controls || page_buttons || page_scrollbars) drawn = 1;
     }
     gfx_set_clip(0, 0, 239, 319);
     if (gfx.off_available && mode != 1) present_and_leave(drawn);
