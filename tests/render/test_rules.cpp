@@ -201,6 +201,69 @@ TEST(RenderRules, PicturePayloadsDecodeOnTheClient) {
     EXPECT_NE(rimage_id(a.data(), 10, 10, 10), rimage_id(a.data(), 20, 5, 20));
 }
 
+// The bits a compressed stream spends: 9 a literal, 17 a match (a byte or
+// two and a flag each); flag words padded at the end are not counted.
+static size_t lz_bits(const std::vector<uint8_t>& packed) {
+    size_t bits = 0;
+    for (size_t p = 0; p + 2 <= packed.size();) {
+        unsigned flags = packed[p] | packed[p + 1] << 8;
+        p += 2;
+        for (int bit = 0; bit < 16 && p < packed.size(); bit++, flags >>= 1) {
+            bool match = flags & 1;
+            p += match ? 2 : 1;
+            bits += match ? 17 : 9;
+        }
+    }
+    return bits;
+}
+
+static std::vector<uint8_t> lz_roundtrip(const std::vector<uint8_t>& packed, size_t size) {
+    std::vector<uint8_t> in = {2, 0xCD, 0xCD, 0xCD};
+    in.insert(in.end(), packed.begin(), packed.end());
+    std::vector<uint8_t> out(size + 16);
+    LONG got = lz_expand(in.data(), (DWORD)in.size(), out.data(), (DWORD)out.size());
+    out.resize(got < 0 ? 0 : (size_t)got);
+    return out;
+}
+
+// The compressor's parse is the cheapest the format allows: a run costs one
+// literal and a match per sixteen bytes, and a long match found one byte
+// later beats the longest match at hand when that saves a token.
+TEST(RenderRules, TheCompressorTakesTheCheapestParse) {
+    for (size_t k : {1u, 7u, 40u}) {
+        std::vector<uint8_t> run(1 + 16 * k, 0x5A);
+        std::vector<uint8_t> packed = lz_compress(run, 0);
+        EXPECT_EQ(lz_roundtrip(packed, run.size()), run);
+        EXPECT_EQ(lz_bits(packed), 9 + 17 * k);
+    }
+    // "abc" then "bcd...q": at the second "abcd...q" the longest match is
+    // "abc" (then "d...q" from the second piece: two matches), the cheapest
+    // way is a literal "a" and "bcd...q" whole. Before it: twenty literals
+    // (two-byte matches are looked for only as runs of a byte or a pixel).
+    std::string s = "abc#bcdefghijklmnopqabcdefghijklmnopq";
+    std::vector<uint8_t> data(s.begin(), s.end());
+    std::vector<uint8_t> packed = lz_compress(data, 0);
+    EXPECT_EQ(lz_roundtrip(packed, data.size()), data);
+    EXPECT_EQ(lz_bits(packed), 20 * 9 + (9 + 17));
+    // The literal prefix (an image header: the id the client keys its cache
+    // with) stays literal even when it repeats.
+    std::vector<uint8_t> header(48, 7);
+    packed = lz_compress(header, 16);
+    EXPECT_EQ(lz_roundtrip(packed, header.size()), header);
+    EXPECT_EQ(lz_bits(packed), 16 * 9 + 2 * 17);
+    // Distances reach back 4095 bytes and no further.
+    std::mt19937 rnd(3);
+    std::vector<uint8_t> far(4095 + 16);
+    for (size_t i = 0; i < 4095; i++) far[i] = (uint8_t)rnd();
+    for (size_t i = 0; i < 16; i++) far[4095 + i] = far[i];
+    packed = lz_compress(far, 0);
+    EXPECT_EQ(lz_roundtrip(packed, far.size()), far);
+    EXPECT_LE(lz_bits(packed), 4095 * 9 + 17);
+    far.insert(far.begin(), 0x11);  // now 4096 back: out of reach
+    packed = lz_compress(far, 0);
+    EXPECT_EQ(lz_roundtrip(packed, far.size()), far);
+}
+
 TEST(RenderRules, CommittedPicturesFollowTheCuts) {
     RenderImages images;
     RenderedPage first;

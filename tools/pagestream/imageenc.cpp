@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,17 +79,71 @@ std::vector<uint8_t> ie_expanded(const std::vector<uint16_t>& pixels, int width,
 }
 
 std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals) {
-    const size_t WINDOW = 4095, MAX_LEN = 16, MIN_LEN = 3, HASH = 1 << 13, CHAIN = 256;
-    std::vector<int32_t> head(HASH, -1), prev(in.size(), -1);
+    // An optimal parse: the longest match at every position (found through
+    // hash chains of three-byte prefixes, and at distances 1 and 2 for runs
+    // of a byte or a pixel), then the cheapest way through the input by
+    // dynamic programming. A literal costs 9 bits (its byte and its flag), a
+    // match of any length 2 to 16 costs 17, and every shorter prefix of a
+    // match is itself a match, so the longest one at each position is all
+    // the parse needs to know.
+    const size_t WINDOW = 4095, MAX_LEN = 16, HASH = 1 << 13, CHAIN = 256;
+    const size_t n = in.size();
+    std::vector<int32_t> head(HASH, -1), prev(n, -1);
     auto hash = [&](size_t i) { return ((in[i] << 10) ^ (in[i + 1] << 5) ^ in[i + 2]) & (HASH - 1); };
-    auto insert = [&](size_t i) {
-        if (i + 2 < in.size()) {
+    std::vector<uint8_t> longest(n, 0);
+    std::vector<uint16_t> distance(n, 0);
+    for (size_t i = 0; i < n; i++) {
+        if (i >= literals && i + 2 <= n) {
+            size_t limit = std::min(MAX_LEN, n - i), best_len = 0, best_dist = 0;
+            for (size_t d = 1; d <= 2 && d <= i; d++) {
+                size_t k = 0;
+                while (k < limit && in[i + k] == in[i + k - d]) k++;
+                if (k > best_len) best_len = k, best_dist = d;
+            }
+            // Right after a whole-length match the same distance goes on at
+            // least fifteen bytes: extended, it stands for the search, which
+            // in flat areas would walk long chains to find no better.
+            bool inside = i > 0 && longest[i - 1] == MAX_LEN;
+            if (inside) {
+                size_t d = distance[i - 1], k = longest[i - 1] - 1u;
+                while (k < limit && in[i + k] == in[i + k - d]) k++;
+                if (k > best_len) best_len = k, best_dist = d;
+            }
+            if (i + 2 < n && !inside) {
+                int steps = 0;
+                for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)CHAIN && best_len < limit; c = prev[c], steps++) {
+                    size_t d = i - (size_t)c;
+                    if (d > WINDOW) break;
+                    size_t k = 0;
+                    while (k < limit && in[i + k] == in[c + k]) k++;
+                    if (k > best_len) best_len = k, best_dist = d;
+                }
+            }
+            if (best_len >= 2) {
+                longest[i] = (uint8_t)best_len;
+                distance[i] = (uint16_t)best_dist;
+            }
+        }
+        if (i + 2 < n) {
             size_t h = hash(i);
             prev[i] = head[h];
             head[h] = (int32_t)i;
         }
-    };
+    }
+    // cost[i]: the fewest bits that give the first i bytes; step[i]: the
+    // length of the token that ends there (1 for a literal).
+    std::vector<uint32_t> cost(n + 1, UINT32_MAX);
+    std::vector<uint8_t> step(n + 1, 0);
+    cost[0] = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (cost[i] + 9 < cost[i + 1]) cost[i + 1] = cost[i] + 9, step[i + 1] = 1;
+        for (size_t len = 2; len <= longest[i]; len++)
+            if (cost[i] + 17 < cost[i + len]) cost[i + len] = cost[i] + 17, step[i + len] = (uint8_t)len;
+    }
+    std::vector<uint32_t> ends;  // where each token ends, last first
+    for (size_t i = n; i > 0; i -= step[i]) ends.push_back((uint32_t)i);
     std::vector<uint8_t> out;
+    out.reserve(n / 4 + 16);
     size_t flag_at = 0;
     int bit = 16;
     unsigned flags = 0;
@@ -107,37 +162,16 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
         if (match) flags |= 1u << bit;
         bit++;
     };
-    size_t i = 0;
-    while (i < in.size()) {
-        size_t best_len = 0, best_dist = 0;
-        if (i >= literals && i + MIN_LEN <= in.size()) {
-            size_t limit = std::min(MAX_LEN, in.size() - i);
-            // Short distances first: runs of one byte or one pixel.
-            for (size_t d = 1; d <= 2 && d <= i; d++) {
-                size_t n = 0;
-                while (n < limit && in[i + n] == in[i + n - d]) n++;
-                if (n > best_len) best_len = n, best_dist = d;
-            }
-            int steps = 0;
-            for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)CHAIN && best_len < limit; c = prev[c], steps++) {
-                size_t d = i - (size_t)c;
-                if (d > WINDOW) break;
-                size_t n = 0;
-                while (n < limit && in[i + n] == in[c + n]) n++;
-                if (n > best_len) best_len = n, best_dist = d;
-            }
-        }
-        if (best_len >= MIN_LEN) {
-            token(true);
-            out.push_back((uint8_t)(((best_dist >> 4) & 0xF0) | (best_len - 1)));
-            out.push_back((uint8_t)best_dist);
-            for (size_t k = 0; k < best_len; k++) insert(i + k);
-            i += best_len;
-        } else {
+    for (size_t k = ends.size(); k-- > 0;) {
+        size_t end = ends[k], len = step[end], at = end - len;
+        if (len == 1) {
             token(false);
-            out.push_back(in[i]);
-            insert(i);
-            i++;
+            out.push_back(in[at]);
+        } else {
+            size_t d = distance[at];
+            token(true);
+            out.push_back((uint8_t)(((d >> 4) & 0xF0) | (len - 1)));
+            out.push_back((uint8_t)d);
         }
     }
     if (!out.empty()) {

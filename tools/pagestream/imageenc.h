@@ -37,7 +37,8 @@ std::vector<uint8_t> ie_expanded(const std::vector<uint16_t>& pixels, int width,
                                  bool transparent);
 // LZ compression: groups of a 16-bit flag word and up to 16 tokens (literal
 // byte, or a two-byte match of distance 1-4095 and length 1-16). The first
-// `literals` bytes are always written as literals.
+// `literals` bytes are always written as literals. The parse is optimal for
+// the matches found: the fewest bits the format allows with them.
 std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals = 0);
 // LZ compression of an expanded image (16-byte header, then RGB565 pixels,
 // `width` to a row) that works in whole pixels: the header stays literal, a
