@@ -18,6 +18,11 @@ browser engine and pages served on loopback:
 prints the figures and rewrites the server's section of the document
 (between the bench:server markers; the rest of the file is left as it is).
 `make bench-server` runs it.
+
+    bench/server/bench_server.py --bytes
+
+weighs only the page streams, which do not depend on the machine's load, and
+tells where their bytes go: per tag kind and per picture.
 """
 import argparse
 import os
@@ -129,9 +134,60 @@ def page_bytes(stack, pages):
         sent = sum(r.get("bytes", 0) for r in stack.site.requests()[before:])
         images = len(page.find("IM"))
         rows.append({"page": path, "stream": len(page.body), "transferred": sent, "images": images,
-                     "ratio": len(page.body) / sent if sent else float("nan")})
+                     "ratio": len(page.body) / sent if sent else float("nan"), "parts": stream_parts(page.body)})
         c.close()
     return rows
+
+
+def stream_parts(body):
+    """Where a page stream's bytes go: bytes per tag kind (a DS with its
+    text, an IM with its payload, an EN block with its ciphertext) and, per
+    picture payload, its size in device pixels and its bytes."""
+    kinds, pictures = {}, []
+    i = 0
+    while i < len(body):
+        if body[i:i + 1] != b"<" or i + 3 > len(body):
+            kinds["other"] = kinds.get("other", 0) + 1
+            i += 1
+            continue
+        code = body[i + 1:i + 3].decode("latin-1")
+        end = body.find(b">", i)
+        if end < 0:
+            kinds["other"] = kinds.get("other", 0) + len(body) - i
+            break
+        j = end + 1
+        if code == "EN":
+            v = int(body[i + 4:end], 16)
+            j = end + 1 + (((v >> 3) + 7) & ~7)
+        elif code == "IM":
+            args = body[i + 4:end].split(b" ")
+            n = int(args[5], 16)
+            payload = body[end + 1:end + 1 + n]
+            w, h = int(args[3], 16), int(args[4], 16)
+            pictures.append({"units": (w, h), "bytes": n, "ratio": payload[1] if len(payload) > 1 else 0})
+            j = end + 1 + n
+        elif code in serverpeers_counted():
+            k = serverpeers_counted()[code]
+            words = body[i + 1:].split(b" ", k + 1)
+            n = int(words[k], 16)
+            j = i + 1 + sum(len(w) + 1 for w in words[:k + 1]) + n + 1
+        kinds[code] = kinds.get(code, 0) + (j - i)
+        i = j
+    return kinds, pictures
+
+
+def serverpeers_counted():
+    import serverpeers
+    return serverpeers.COUNTED
+
+
+def print_parts(row):
+    kinds, pictures = row["parts"]
+    print("    by tag: " + ", ".join("%s %d" % (k, v) for k, v in sorted(kinds.items(), key=lambda kv: -kv[1])))
+    for p in pictures:
+        px = p["units"][0] * p["units"][1] / 4.0  # page units are half device pixels (unzoomed)
+        print("    picture %dx%d units: %d bytes, %.2f bits a device pixel (ratio byte %d)" % (
+            p["units"][0], p["units"][1], p["bytes"], 8.0 * p["bytes"] / px if px else 0, p["ratio"]))
 
 
 def memory(stack, extra):
@@ -260,11 +316,19 @@ def write_doc(path, text):
         f.write(new)
 
 
+def byte_pages():
+    """The pages whose stream is weighed against what they transferred."""
+    pages = ["tests/server/pages/images.html", "site/www/gallery.html", "site/www/index.html", "site/www/article.html"]
+    return [p for p in pages if os.path.exists(os.path.join(SOURCE, p))]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(SOURCE, "build"))
     ap.add_argument("--doc", help="rewrite the bench:server section of this file")
     ap.add_argument("--quick", action="store_true", help="fewer taps, a shorter load")
+    ap.add_argument("--bytes", action="store_true",
+                    help="only the page-stream bytes, with where they go (they do not depend on the machine's load)")
     a = ap.parse_args()
     os.environ["CV_BUILD"] = os.path.abspath(a.build)
     os.environ["CV_SOURCE"] = SOURCE
@@ -282,6 +346,16 @@ def main():
     taps = 20 if a.quick else 80
     seconds = 10 if a.quick else 30
     r = {"machine": machine(), "seconds": seconds, "priority": priority}
+    if a.bytes:
+        stack = serverpeers.Stack()
+        try:
+            for row in page_bytes(stack, byte_pages()):
+                print("%s: %d of %d bytes (%.1f %%), %d pictures" % (row["page"], row["stream"], row["transferred"],
+                                                                    100 * row["ratio"], row["images"]), flush=True)
+                print_parts(row)
+        finally:
+            stack.close()
+        return
     stack = serverpeers.Stack()
     try:
         r["engine"] = stack.server.log("engine-start")[0]["product"]
@@ -291,9 +365,7 @@ def main():
             r["tap"]["median"], r["tap"]["p95"], r["tap"]["server_median"], r["tap"]["server_p95"], r["tap"]["cpu_ms"]),
             flush=True)
         print("bytes ...", flush=True)
-        pages = ["tests/server/pages/images.html", "site/www/gallery.html", "site/www/index.html", "site/www/article.html"]
-        pages = [p for p in pages if os.path.exists(os.path.join(SOURCE, p))]
-        r["bytes"] = page_bytes(stack, pages)
+        r["bytes"] = page_bytes(stack, byte_pages())
         for row in r["bytes"]:
             print("  %s: %d of %d bytes (%.0f %%), %d pictures" % (row["page"], row["stream"], row["transferred"],
                                                                 100 * row["ratio"], row["images"]), flush=True)
