@@ -78,6 +78,42 @@ std::vector<uint8_t> ie_expanded(const std::vector<uint16_t>& pixels, int width,
     return e;
 }
 
+// Token writer of the compressed stream: a flag word, then up to 16 tokens.
+namespace {
+struct TokenWriter {
+    std::vector<uint8_t> out;
+    size_t flag_at = 0;
+    int bit = 16;
+    unsigned flags = 0;
+    void token(bool match) {
+        if (bit == 16) {
+            close();
+            flag_at = out.size();
+            out.push_back(0);
+            out.push_back(0);
+            flags = 0;
+            bit = 0;
+        }
+        if (match) flags |= 1u << bit;
+        bit++;
+    }
+    void literal(uint8_t b) {
+        token(false);
+        out.push_back(b);
+    }
+    void match(size_t distance, size_t length) {
+        token(true);
+        out.push_back((uint8_t)(((distance >> 4) & 0xF0) | (length - 1)));
+        out.push_back((uint8_t)distance);
+    }
+    void close() {
+        if (out.empty()) return;
+        out[flag_at] = (uint8_t)flags;
+        out[flag_at + 1] = (uint8_t)(flags >> 8);
+    }
+};
+}  // namespace
+
 std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals) {
     // An optimal parse: the longest match at every position (found through
     // hash chains of three-byte prefixes, and at distances 1 and 2 for runs
@@ -142,80 +178,18 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
     }
     std::vector<uint32_t> ends;  // where each token ends, last first
     for (size_t i = n; i > 0; i -= step[i]) ends.push_back((uint32_t)i);
-    std::vector<uint8_t> out;
-    out.reserve(n / 4 + 16);
-    size_t flag_at = 0;
-    int bit = 16;
-    unsigned flags = 0;
-    auto token = [&](bool match) {
-        if (bit == 16) {
-            if (!out.empty()) {
-                out[flag_at] = (uint8_t)flags;
-                out[flag_at + 1] = (uint8_t)(flags >> 8);
-            }
-            flag_at = out.size();
-            out.push_back(0);
-            out.push_back(0);
-            flags = 0;
-            bit = 0;
-        }
-        if (match) flags |= 1u << bit;
-        bit++;
-    };
+    TokenWriter w;
+    w.out.reserve(n / 4 + 16);
     for (size_t k = ends.size(); k-- > 0;) {
         size_t end = ends[k], len = step[end], at = end - len;
-        if (len == 1) {
-            token(false);
-            out.push_back(in[at]);
-        } else {
-            size_t d = distance[at];
-            token(true);
-            out.push_back((uint8_t)(((d >> 4) & 0xF0) | (len - 1)));
-            out.push_back((uint8_t)d);
-        }
+        if (len == 1) w.literal(in[at]);
+        else w.match(distance[at], len);
     }
-    if (!out.empty()) {
-        out[flag_at] = (uint8_t)flags;
-        out[flag_at + 1] = (uint8_t)(flags >> 8);
-    }
-    return out;
+    w.close();
+    return w.out;
 }
 
-// Token writer of the compressed stream: a flag word, then up to 16 tokens.
 namespace {
-struct TokenWriter {
-    std::vector<uint8_t> out;
-    size_t flag_at = 0;
-    int bit = 16;
-    unsigned flags = 0;
-    void token(bool match) {
-        if (bit == 16) {
-            close();
-            flag_at = out.size();
-            out.push_back(0);
-            out.push_back(0);
-            flags = 0;
-            bit = 0;
-        }
-        if (match) flags |= 1u << bit;
-        bit++;
-    }
-    void literal(uint8_t b) {
-        token(false);
-        out.push_back(b);
-    }
-    void match(size_t distance, size_t length) {
-        token(true);
-        out.push_back((uint8_t)(((distance >> 4) & 0xF0) | (length - 1)));
-        out.push_back((uint8_t)distance);
-    }
-    void close() {
-        if (out.empty()) return;
-        out[flag_at] = (uint8_t)flags;
-        out[flag_at + 1] = (uint8_t)(flags >> 8);
-    }
-};
-
 uint16_t pixel_at(const std::vector<uint8_t>& e, size_t i) { return (uint16_t)(e[16 + 2 * i] << 8 | e[17 + 2 * i]); }
 
 // Two RGB565 pixels alike within `tolerance` steps of red and blue (twice as
