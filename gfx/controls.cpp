@@ -197,13 +197,7 @@ static MemPool* engine_pool(TextEngine* engine) { return engine ? engine->pool :
 // A failure came back through the jump: the pool and everything in it are
 // gone. When it was the main pool the text resources go with it, so later
 // text operations see no engine instead of freed memory.
-static void pool_lost(MemPool* pool) {
-    pool_destroy(pool);
-    if (pool == text_pool) {
-        text_pool = nullptr;
-        text_engine = nullptr;
-    }
-}
+static void pool_lost(MemPool* pool) { text_pool_lost(pool); }
 
 // Slots kept free for the text runs that follow (widened strings, the ramp):
 // a page with too many controls loses the controls that do not fit, not
@@ -259,7 +253,11 @@ static void draw_label(TextEngine* engine, const WCHAR* text, uint16_t style, in
     if (!engine || !text || !text[0]) return;
     text_sample_background = 0;
     text_set_colours_by_index(engine, fg, bg);
-    text_draw(engine, text, wstr_len(text), style, (int16_t)size, x, y, err);
+    if (text_engine_alive(engine)) {
+        text_draw(engine, text, wstr_len(text), style, (int16_t)size, x, y, err);
+    } else {
+        *err = ERR_NO_MEMORY;  // the pool went, and the label (and its control) with it
+    }
     text_sample_background = 1;
 }
 
@@ -407,7 +405,13 @@ int textbox_draw(TextEngine* engine, TextBox* box, int* err) {
     int gap = s / 5;
     gfx_fill_rect(&box->rect, COLOUR_WHITE);
     gfx_bevel_frame(&box->rect);
-    if (engine) text_set_colours_by_index(engine, COLOUR_BLACK, COLOUR_WHITE);
+    if (engine) {
+        text_set_colours_by_index(engine, COLOUR_BLACK, COLOUR_WHITE);
+        if (!text_engine_alive(engine)) {
+            *err = ERR_NO_MEMORY;  // the box went with the pool
+            return 1;
+        }
+    }
     text_sample_background = 0;
     Rect saved = gfx.clip;
     if (clip_to(box->rect)) {

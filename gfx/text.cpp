@@ -50,8 +50,18 @@ static int digit13(char c) { return c >= 'a' ? c - 'a' + 10 : c - '0'; }
 // and the engine with it. For the program's own engine the stores go too and
 // the globals become null, so that no later call touches freed memory.
 
+// The program's engine that a failure took away. Callers may still hold its
+// address (an editor or a control drawing several runs); every text
+// operation refuses it as it refuses no engine at all.
+static const TextEngine* lost_engine;
+
+static int usable(const TextEngine* engine) { return engine && engine != lost_engine; }
+
+int text_engine_alive(const TextEngine* engine) { return usable(engine); }
+
 static void engine_lost(TextEngine* engine) {
     if (engine != text_engine) return;
+    lost_engine = engine;
     for (int i = 0; i < 2; i++) {
         int err;
         glyph_store_destroy(stores[i], &err);
@@ -145,7 +155,7 @@ static void build_ramp(TextEngine* engine, DWORD foreground, DWORD background) {
 }
 
 void text_set_colours(TextEngine* engine, DWORD foreground, DWORD background) {
-    if (!engine) return;
+    if (!usable(engine)) return;
     MemPool* pool = engine->pool;
     jmp_buf outer;
     keep_outer(pool, outer);
@@ -416,7 +426,7 @@ static int run_body(TextEngine* engine, const WCHAR* text, uint16_t length, uint
 
 void text_draw(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style, int16_t size,
                LONG x, LONG y, int* err) {
-    if (!engine) {
+    if (!usable(engine)) {
         *err = ERR_ENGINE_NO_POOL;
         return;
     }
@@ -435,7 +445,7 @@ void text_draw(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t 
 
 int text_measure(TextEngine* engine, const WCHAR* text, uint16_t length, uint16_t style,
                  int16_t size, int* err) {
-    if (!engine) {
+    if (!usable(engine)) {
         *err = ERR_ENGINE_NO_POOL;
         return 0;
     }
@@ -467,7 +477,7 @@ static WCHAR* widen(MemPool* pool, const char* text, uint16_t* length) {
 
 void text_draw_cstr(TextEngine* engine, const char* text, uint16_t style, int16_t size, LONG x,
                     LONG y, int* err) {
-    if (!engine) {
+    if (!usable(engine)) {
         *err = ERR_ENGINE_NO_POOL;
         return;
     }
@@ -490,7 +500,7 @@ void text_draw_cstr(TextEngine* engine, const char* text, uint16_t style, int16_
 }
 
 int text_measure_cstr(TextEngine* engine, const char* text, uint16_t style, int16_t size, int* err) {
-    if (!engine) {
+    if (!usable(engine)) {
         *err = ERR_ENGINE_NO_POOL;
         return 0;
     }
@@ -563,8 +573,14 @@ int wstr_to_utf8(char* out, const WCHAR* s, int size) {
 // ---------------------------------------------------------------------------
 // Start-up and shut-down
 
+void text_pool_lost(MemPool* pool) {
+    pool_destroy(pool);
+    if (pool == text_pool) engine_lost(text_engine);
+}
+
 int text_startup(int hp_family) {
     int err;
+    lost_engine = nullptr;
     text_pool = pool_create(&err);
     if (!text_pool) return err;
     text_engine = text_engine_create(text_pool, &err);

@@ -55,6 +55,13 @@ int wstr_to_utf8(char* out, const WCHAR* s, int size);
 // a / b in signed 16.16.
 int32_t fx_div(int32_t a, int32_t b);
 
+// A guarded entry outside the text engine (a form control, the editor)
+// failed on pool: the pool is destroyed, and when it was the main pool the
+// text resources go with it, so that no later text operation touches them.
+void text_pool_lost(MemPool* pool);
+// Whether engine can still be used: not null and not taken by a failure.
+int text_engine_alive(const TextEngine* engine);
+
 // Start-up and shut-down hooks.
 // Creates the main pool, the text engine (colour mode G for the "HP," family,
 // L otherwise) and both glyph stores. Returns 0 on success; on a failure the

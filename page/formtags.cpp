@@ -135,18 +135,25 @@ void frame_controls_remove(DWORD f) {
     check_lost(err);
 }
 
+// Whether the lists still stand after a drawing: a failure inside it may
+// have taken them (and the control just drawn) with the pool.
+static int lists_stand() {
+    check_lost();
+    return lists_pool != nullptr;
+}
+
 void page_controls_draw() {
     check_lost();
     int err = 0;
-    for (TextBox* t = page_text_controls; t && err == 0; t = t->next) {
+    for (TextBox* t = page_text_controls; t && err == 0; t = lists_stand() ? t->next : nullptr) {
         frame_select_clip((DWORD)t->value);
         textbox_draw(text_engine, t, &err);
     }
-    for (ListControl* l = page_list_controls; l && err == 0; l = l->next) {
+    for (ListControl* l = page_list_controls; l && err == 0; l = lists_stand() ? l->next : nullptr) {
         frame_select_clip(l->id);
         control_draw(text_engine, l, &err);
     }
-    for (ButtonControl* b = page_buttons; b && err == 0; b = b->next) {
+    for (ButtonControl* b = page_buttons; b && err == 0; b = lists_stand() ? b->next : nullptr) {
         frame_select_clip((DWORD)b->value);
         button_draw(text_engine, b, BUTTON_NORMAL, &err);
     }

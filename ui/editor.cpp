@@ -172,6 +172,7 @@ static void draw_text(Editor* ed) {
         }
         if (n <= ed->first_col) continue;
         text_set_colours_by_index(ed->engine, COLOUR_BLACK, background);
+        if (!ui_pool_alive(ed->engine)) break;  // the lines went with the pool
         int err = 0;
         LONG x = ed->box.left + 4, y = top + ed->line_height - 4;
         int shown = n - ed->first_col;
@@ -190,7 +191,7 @@ static void draw_text(Editor* ed) {
     }
     text_sample_background = 1;
     gfx.clip = clip;
-    draw_scroll_bars(ed);
+    if (ui_pool_alive(ed->engine)) draw_scroll_bars(ed);
 }
 
 // Redraws what changed: the text (and bars) when dirty, then the caret.
@@ -208,7 +209,7 @@ static void refresh(Editor* ed) {
     } else {
         caret_hide(ed);
     }
-    caret_show(ed);
+    if (ui_pool_alive(ed->engine)) caret_show(ed);
     gfx.clip = clip;
     GXEndDraw();
 }
@@ -525,13 +526,7 @@ static void make_arrows() {
 // -------------------------------------------------------------- the entry
 
 // The pool failed: it is gone with every block, and the text resources too.
-static void pool_lost(MemPool* pool) {
-    pool_destroy(pool);
-    if (pool == text_pool) {
-        text_pool = nullptr;
-        text_engine = nullptr;
-    }
-}
+static void pool_lost(MemPool* pool) { text_pool_lost(pool); }
 
 static void free_lines(Editor* ed, MemPool* pool, int* err) {
     if (!ed->lines || !pool) return;
@@ -672,8 +667,18 @@ int text_entry(HWND hwnd, TextEngine* engine, WCHAR** lines, const uint16_t* cap
     lost = !ui_pool_alive(engine);
     while (!ed.done && !lost) {
         refresh(&ed);
+        if (!ui_pool_alive(engine)) {
+            lost = true;
+            break;
+        }
         Point p;
         int code = keypad_wait(hwnd, engine, &keypad_layers[ed.ks.layer], &p);
+        // A key drawn pressed may have lost the pool, the working lines
+        // with it: nothing more is done with them.
+        if (!ui_pool_alive(engine)) {
+            lost = true;
+            break;
+        }
         key(&ed, code, &p, tapped, err);
         lost = !ui_pool_alive(engine);
     }

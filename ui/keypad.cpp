@@ -458,10 +458,13 @@ int keypad_wait(HWND hwnd, TextEngine* engine, KeypadLayer* layer, Point* pt) {
                     return KEY_NONE;
                 }
                 draw_button(engine, pressed, 1);
+                // Drawing may lose the pool, and the keys with it.
+                if (!ui_pool_alive(engine)) return KEY_NONE;
             } else if (pressed) {
+                int id = (int)pressed->id;
+                int inside = rect_contains(&p, &pressed->rect);
                 draw_button(engine, pressed, latched(layer, pressed->id) ? 1 : 0);
-                if (rect_contains(&p, &pressed->rect)) return pressed->id;
-                return KEY_NONE;
+                return inside && ui_pool_alive(engine) ? id : KEY_NONE;
             }
         } else if (msg.message == WM_KEYUP) {
             int code = keypad_translate_key((int)LOWORD(msg.wParam));

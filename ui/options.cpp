@@ -20,6 +20,7 @@ static const Rect PANEL = {20, 20, 219, 299};
 // Only this file writes them.
 struct OptionsScreen {
     BYTE built;
+    MemPool* pool;            // the main pool the controls were built in
     TextBox* fields;          // user, password, host, port
     ListControl* proxy_box;   // one check box
     ButtonControl* buttons;   // OK, Cancel
@@ -36,9 +37,13 @@ static void widen(WCHAR* out, const char* in, int size) {
     out[n] = 0;
 }
 
+// A pool failure in any text operation takes the main pool, and the
+// screen's controls with it: they are then never read again.
+static int lost() { return opt.built && (!text_pool || opt.pool != text_pool); }
+
 static void free_controls() {
     int err = 0;
-    if (!text_engine) {  // a pool failure took the controls with it
+    if (!text_engine || lost()) {  // a pool failure took the controls with it
         memset(&opt, 0, sizeof opt);
         return;
     }
@@ -146,7 +151,8 @@ static void label(const char* s, LONG x, LONG y) {
     text_draw_cstr(text_engine, s, TEXT_STYLE_PAGE, 11, x, y, &err);
 }
 
-static void draw_screen() {
+// Draws the screen; 0 when its controls went with the pool on the way.
+static int draw_screen() {
     Rect all = {0, 0, 239, 319};
     gfx_fill_rect(&all, COLOUR_SILVER);
     gfx_fill_rect(&PANEL, COLOUR_WHITE);
@@ -154,23 +160,33 @@ static void draw_screen() {
     int err = 0;
     int w = text_measure_cstr(text_engine, app.options_title, TEXT_STYLE_PAGE, 11, &err);
     label(app.options_title, PANEL.left + (PANEL.right - PANEL.left - w) / 2, 35);
-    if (!opt.built) return;
+    if (!opt.built) return 1;
+    if (lost()) return 0;
     TextBox* user = opt.fields;
     TextBox* pass = user->next;
     TextBox* host = pass->next;
     TextBox* port = host->next;
     label("User name:", 40, 65);
+    if (lost()) return 0;
     textbox_draw(text_engine, user, &err);
     label("Password:", 40, 95);
+    if (lost()) return 0;
     textbox_draw(text_engine, pass, &err);
+    if (lost()) return 0;
     control_draw(text_engine, opt.proxy_box, &err);
     label("Use Proxy Server for HTTP & Security", 52, 148);
     label("Address of Proxy Server to use:", 40, 163);
     label("Port", PANEL.left + (279 * 7) / 8, 163);
+    if (lost()) return 0;
     textbox_draw(text_engine, host, &err);
     label(":", 256, 178);
+    if (lost()) return 0;
     textbox_draw(text_engine, port, &err);
-    for (ButtonControl* b = opt.buttons; b; b = b->next) button_draw(text_engine, b, BUTTON_NORMAL, &err);
+    for (ButtonControl* b = opt.buttons; b; b = b->next) {
+        button_draw(text_engine, b, BUTTON_NORMAL, &err);
+        if (lost()) return 0;
+    }
+    return 1;
 }
 
 void options_paint() {
@@ -179,6 +195,7 @@ void options_paint() {
     if (!opt.built) {
         if (text_engine && build()) {
             opt.built = 1;
+            opt.pool = text_pool;
             place();
         } else {
             // Without its controls the screen could never be left: go back
@@ -192,12 +209,20 @@ void options_paint() {
     }
     memset(text_colour, 0, sizeof text_colour);
     gfx.frame = (char*)GXBeginDraw();
+    int whole = 1;
     if (gfx.frame) {
         Rect clip = gfx.clip;
         gfx_set_clip(0, 0, 239, 319);
-        draw_screen();
+        whole = draw_screen();
         gfx.clip = clip;
         GXEndDraw();
+    }
+    if (!whole || lost()) {
+        // The controls went with the pool while the screen was drawn: back
+        // to the page, the settings as they were.
+        free_controls();
+        app.ui_mode = 0;
+        app.redraw_pending = 1;
     }
     zoom_mode = saved_zoom;
 }
@@ -263,6 +288,10 @@ static void leave(int choice) {
 
 void options_stylus(HWND hwnd, UINT message, int x, int y) {
     if (!opt.built) return;
+    if (lost()) {
+        leave(CHOICE_CANCEL);  // nothing of the screen is left to work
+        return;
+    }
     int saved_zoom = zoom_mode;
     zoom_mode = 1;
     Point p = {x, y};
@@ -275,7 +304,9 @@ void options_stylus(HWND hwnd, UINT message, int x, int y) {
                 opt.pressed = b;
                 opt.lit = 1;
                 draw_button(b, BUTTON_PRESSED);
-                break;
+                if (lost()) leave(CHOICE_CANCEL);
+                zoom_mode = saved_zoom;
+                return;
             }
         if (!opt.pressed) {
             ListControl* box = opt.proxy_box;
@@ -294,23 +325,27 @@ void options_stylus(HWND hwnd, UINT message, int x, int y) {
             BYTE lit = rect_contains(&p, &opt.pressed->rect) ? 1 : 0;
             if (lit != opt.lit) draw_button(opt.pressed, lit ? BUTTON_PRESSED : BUTTON_NORMAL);
             opt.lit = lit;
+            if (lost()) leave(CHOICE_CANCEL);
         }
     } else if (message == WM_LBUTTONUP) {
         if (opt.pressed) {
             ButtonControl* b = opt.pressed;
             opt.pressed = nullptr;
+            int choice = (int)b->id;
+            int inside = rect_contains(&p, &b->rect);
             draw_button(b, BUTTON_NORMAL);
-            if (rect_contains(&p, &b->rect)) {
-                leave((int)b->id);
-                zoom_mode = saved_zoom;
-                return;
-            }
+            // Without the fields (gone with the pool) OK has nothing to store.
+            if (lost()) leave(CHOICE_CANCEL);
+            else if (inside) leave(choice);
+            zoom_mode = saved_zoom;
+            return;
         } else if (opt.tracked_box) {
             ListControl* box = opt.tracked_box;
             opt.tracked_box = nullptr;
             if (rect_contains(&p, &box->items[0]->rect)) {
                 box->items[0]->selected = !box->items[0]->selected;
                 redraw(nullptr, box);
+                if (lost()) leave(CHOICE_CANCEL);
             }
         } else if (opt.tracked_field) {
             TextBox* t = opt.tracked_field;
@@ -319,10 +354,11 @@ void options_stylus(HWND hwnd, UINT message, int x, int y) {
                 int tapped = 0, err = 0;
                 int r = text_entry(hwnd, text_engine, t->lines, t->capacities, -1, 1, nullptr, &tapped,
                                    t->password, &err);
-                if (!text_engine) {
+                if (lost()) {
                     leave(CHOICE_CANCEL);  // the pool failed: the fields are gone
                 } else if (r == EDIT_ACCEPTED) {
                     redraw(t, nullptr);  // the text is in the field, whatever the pool reported
+                    if (lost()) leave(CHOICE_CANCEL);
                 }
             }
         }

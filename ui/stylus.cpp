@@ -590,18 +590,19 @@ static int up(HWND hwnd, const Point* p) {
         int tapped = 0, err = 0;
         int r = text_entry(hwnd, engine, t->lines, t->capacities, -1, t->line_count, nullptr, &tapped,
                            t->password, &err);
-        // An accepted text is in the control: it is shown and sent, also when
+        // An accepted text is in the control: it is sent and shown, also when
         // the pool reported an error the editor could live with (no room for
         // the text area's arrows). Only when the pool itself was lost is the
-        // control gone with it.
+        // control gone with it. The message is made first: drawing the
+        // control may lose the pool, and the control with it.
         if (r == EDIT_ACCEPTED && ui_pool_alive(engine)) {
+            stylus_text_message(t);
             Rect c;
             if (begin((DWORD)t->value, &c)) {
                 int e = 0;
                 textbox_draw(text_engine, t, &e);
                 end(&c);
             }
-            stylus_text_message(t);
         }
         s.text_control = nullptr;
         result = 1;
