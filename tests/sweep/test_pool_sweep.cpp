@@ -71,6 +71,8 @@ struct PageCase {
     int zoom;
 };
 
+void PrintTo(const PageCase& c, std::ostream* os) { *os << c.page << (c.zoom ? " zoomed" : " plain"); }
+
 std::string case_name(const ::testing::TestParamInfo<PageCase>& info) {
     return info.param.page + (info.param.zoom ? "_zoomed" : "_plain");
 }
