@@ -106,13 +106,7 @@ void RenderTest::TearDownTestSuite() { engine_stop(engine); }
 void RenderTest::SetUp() {
     PageTest::SetUp();
     ASSERT_TRUE(engine_ok) << engine_error;
-    std::string cmd = "cp '" CV_BINARY_DIR "/device/cv/tccache.bin' '" + root + "/cv/'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    if (!text_engine) {
-        ASSERT_EQ(text_startup(0), 0);
-        text_load_font_cache();
-    }
-    ASSERT_NE(text_engine, nullptr);
+    ensure_text(root);
 }
 
 void RenderTest::TearDown() {
