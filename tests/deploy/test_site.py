@@ -11,7 +11,7 @@ import urllib.parse
 
 from deploytest import BUILD, SITE_HOST, SOURCE, Stack
 
-PAGES = ["index.html", "article.html", "gallery.html", "form.html", "script.html"]
+PAGES = ["index.html", "article.html", "gallery.html", "form.html", "script.html", "photos.html"]
 TYPES = {".html": "text/html", ".css": "text/css", ".png": "image/png", ".jpg": "image/jpeg"}
 
 
@@ -29,6 +29,18 @@ class Links(html.parser.HTMLParser):
             self.forms.append(a)
         if tag in ("input", "select", "textarea", "button"):
             self.controls.append((tag, a))
+
+
+def jpeg_size(data):
+    """Width and height from a JPEG's start-of-frame segment."""
+    i = 2
+    while i + 9 < len(data):
+        marker, length = data[i + 1], struct.unpack(">H", data[i + 2:i + 4])[0]
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            h, w = struct.unpack(">HH", data[i + 5:i + 9])
+            return w, h
+        i += 2 + length
+    return 0, 0
 
 
 class SampleSite(unittest.TestCase):
@@ -72,7 +84,7 @@ class SampleSite(unittest.TestCase):
                     u = urllib.parse.urlparse(urllib.parse.urljoin("http://%s%s" % (SITE_HOST, path), ref))
                     self.assertEqual(SITE_HOST, u.netloc, "%s links outside the site: %s" % (path, ref))
                     todo.append(u.path)
-        for p in PAGES + ["style.css", "pictures/leaf.png", "pictures/lake.jpg", "cgi-bin/sent.cgi"]:
+        for p in PAGES + ["style.css", "pictures/leaf.png", "pictures/lake.jpg", "photos/cat.jpg", "cgi-bin/sent.cgi"]:
             self.assertIn("/" + p, seen)
 
     def test_the_gallery_has_png_and_jpeg_pictures_one_transparent(self):
@@ -94,6 +106,21 @@ class SampleSite(unittest.TestCase):
                 self.assertLessEqual(w, 600, r)  # at most the page's width
             else:
                 self.assertEqual(b"\xff\xd8", head[:2], r)
+
+    def test_the_photographs_are_jpeg_stored_larger_than_shown(self):
+        _, _, data = self.request("GET", "/photos.html")
+        p = Links()
+        p.feed(data.decode("utf-8"))
+        photos = [r for r in p.refs if r.startswith("photos/")]
+        self.assertEqual(6, len(photos))
+        for r in photos:
+            status, ctype, body = self.request("GET", "/" + r)
+            self.assertEqual(200, status, r)
+            self.assertTrue(ctype.startswith("image/jpeg"), r)
+            self.assertEqual(b"\xff\xd8", body[:2], r)
+            # Stored at most twice the 264 x 176 they are shown at.
+            self.assertLessEqual(jpeg_size(body), (528, 352), r)
+
 
     def test_the_form_has_every_control_kind(self):
         _, _, data = self.request("GET", "/form.html")

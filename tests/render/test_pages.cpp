@@ -444,7 +444,7 @@ TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
 // the engine laid it out, no run over the next, every picture of the page on
 // the screen.
 TEST_F(Pages, SampleSitePagesDrawAsTheEngineLaidThemOut) {
-    for (const char* name : {"index", "article", "gallery", "form", "script"}) {
+    for (const char* name : {"index", "article", "gallery", "form", "script", "photos"}) {
         for (bool zoomed : {false, true}) {
             SCOPED_TRACE(std::string(name) + (zoomed ? " zoomed" : ""));
             Rendered r;
