@@ -151,6 +151,40 @@ uint32_t rimage_id(const uint16_t* pixels, int width, int height, int stride);
 // The IM payload of a picture (compressed, id in bytes 16-19).
 std::vector<uint8_t> rimage_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
 
+// ---- Pictures in parts ----
+// One part of a picture, in the picture's own pixels [x0, x1) x [y0, y1):
+// a one-colour rectangle, or a piece that travels as a picture of its own.
+struct PicturePart {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool flat = false;
+    uint16_t colour = 0;            // flat: RGB565
+    uint32_t id = 0;                // piece: rimage_id of its pixels
+    std::vector<uint16_t> pixels;   // piece: its pixels, row after row
+    std::vector<uint8_t> payload;   // piece: its IM payload; empty until made
+};
+// How a picture travels: its parts, which cover it exactly once, and what
+// they cost against the picture as one piece (stream bytes, with a price for
+// each picture slot of the handheld's cache).
+struct PicturePlan {
+    std::vector<PicturePart> parts;
+    PicturePart whole;              // the picture as one piece (no pixels when it is one colour)
+    long bytes = 0, whole_bytes = 0;
+};
+// Cuts one-colour rectangles out of a picture where that makes the stream
+// smaller (compressing the pieces to weigh them).
+PicturePlan rpieces_plan(const std::vector<uint16_t>& pixels, int width, int height, bool zoomed);
+// The picture as one piece, as it travels without cuts.
+PicturePlan rpieces_whole(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
+// The BC colour that the handheld turns into exactly this RGB565 value.
+Colour rpieces_colour(uint16_t rgb565);
+// The IM payload of a picture or piece (rimage_payload).
+std::vector<uint8_t> rpieces_payload(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
+// Whether render_page cuts pictures at all (on; tests turn it off to compare
+// with pictures sent whole), and whether payloads are exact (off; tests turn
+// it on to compare parts with whole pictures pixel for pixel).
+extern bool rpieces_enabled;
+void rpieces_exact_payloads(bool exact);
+
 // ---- One page being rendered ----
 struct PageContext {
     const RenderInput* input = nullptr;

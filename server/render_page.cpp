@@ -31,6 +31,7 @@ struct Picture {
     int x0, y0, x1, y1;  // device rectangle
     uint32_t id = 0;
     std::vector<uint16_t> pixels;
+    PicturePlan plan;    // how it travels: one-colour rectangles and pieces
 };
 
 enum ItemKind { ITEM_BACKGROUND, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
@@ -419,6 +420,44 @@ static bool picture_box(PageContext& ctx, int li, Box* out) {
     return false;
 }
 
+// The handheld's cache holds 128 pictures until the next cut: when the
+// pieces of the page's pictures would need more, pictures go whole again,
+// those whose cuts save the fewest bytes for each extra slot first.
+static void budget_pieces(std::vector<Picture>& pictures) {
+    auto pieces = [](const PicturePlan& plan) {
+        std::set<uint32_t> ids;
+        for (const PicturePart& part : plan.parts)
+            if (!part.flat && part.id) ids.insert(part.id);
+        return ids;
+    };
+    std::set<uint32_t> all;
+    for (const Picture& p : pictures) {
+        std::set<uint32_t> ids = pieces(p.plan);
+        all.insert(ids.begin(), ids.end());
+    }
+    while (all.size() > IMAGE_CACHE_SLOTS) {
+        Picture* worst = nullptr;
+        double worst_saving = 0;
+        for (Picture& p : pictures) {
+            size_t n = pieces(p.plan).size();
+            if (n < 2) continue;
+            double saving = (double)(p.plan.whole_bytes - p.plan.bytes) / (double)(n - 1);
+            if (!worst || saving < worst_saving) {
+                worst = &p;
+                worst_saving = saving;
+            }
+        }
+        if (!worst) break;
+        worst->plan.parts.assign(1, worst->plan.whole);
+        worst->plan.bytes = worst->plan.whole_bytes;
+        all.clear();
+        for (const Picture& p : pictures) {
+            std::set<uint32_t> ids = pieces(p.plan);
+            all.insert(ids.begin(), ids.end());
+        }
+    }
+}
+
 // ---- The page ----
 
 static uint64_t fnv64(uint64_t h, const std::string& s) {
@@ -590,16 +629,20 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             p.pixels = rimage_resample(cap, cx0, cy0, cx1, cy1, w, h);
             if (p.pixels.empty()) continue;
             p.id = rimage_id(p.pixels.data(), w, h, w);
+            p.plan = rpieces_enabled ? rpieces_plan(p.pixels, w, h, g.zoomed) : rpieces_whole(p.pixels, w, h, p.id);
         }
+        budget_pieces(pictures);
         std::set<uint32_t> cached(images.ids.begin(), images.ids.end());
         std::vector<uint32_t> order_new;  // distinct ids not held by the handheld, first use first
         auto plan = [&](bool fresh) {
             order_new.clear();
             std::set<uint32_t> seen;
             for (const Picture& p : pictures) {
-                if (!p.id || seen.count(p.id)) continue;
-                seen.insert(p.id);
-                if (fresh || !cached.count(p.id)) order_new.push_back(p.id);
+                for (const PicturePart& part : p.plan.parts) {
+                    if (part.flat || !part.id || seen.count(part.id)) continue;
+                    seen.insert(part.id);
+                    if (fresh || !cached.count(part.id)) order_new.push_back(part.id);
+                }
             }
         };
         page.cut = input.new_page;
@@ -624,9 +667,17 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             case ITEM_TEXT: emit_text_box(ctx, it.box, texts); break;
             case ITEM_PICTURE: {
                 const Picture& p = pictures[(size_t)it.box];
-                if (p.id && sendable.count(p.id)) {
-                    pw_is(em.out, em.frame, p.id, render_unit_lo(g.zoomed, p.x0), render_unit_lo(g.zoomed, p.y0));
-                } else if (!p.id) {
+                if (p.id) {
+                    // Its parts cover it exactly: rectangles in its own
+                    // colours, and pieces the handheld holds or receives.
+                    for (const PicturePart& part : p.plan.parts) {
+                        int x = p.x0 + part.x0, y = p.y0 + part.y0;
+                        if (part.flat)
+                            remit_fill(em, x, y, p.x0 + part.x1, p.y0 + part.y1, rpieces_colour(part.colour));
+                        else if (sendable.count(part.id))
+                            pw_is(em.out, em.frame, part.id, render_unit_lo(g.zoomed, x), render_unit_lo(g.zoomed, y));
+                    }
+                } else {
                     // No pixels to show (no capture): a grey box keeps its place.
                     int x0, y0, x1, y1;
                     rpage_device_rect(ctx, picture_boxes[(size_t)it.box], &x0, &y0, &x1, &y1);
@@ -648,14 +699,24 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             if (input.key) pw_en(em.out, ctx.secret, input.key, (int)(page.signature & 7));
         }
         for (uint32_t id : order_new) {
+            const Picture* at = nullptr;
+            const PicturePart* piece = nullptr;
             for (const Picture& p : pictures) {
-                if (p.id != id) continue;
-                int w = p.x1 - p.x0, h = p.y1 - p.y0;
-                pw_im(em.out, em.frame, render_unit_lo(g.zoomed, p.x0), render_unit_lo(g.zoomed, p.y0),
-                      render_unit_lo(g.zoomed, w), render_unit_lo(g.zoomed, h), rimage_payload(p.pixels, w, h, id));
-                page.new_image_ids.push_back(id);
-                break;
+                for (const PicturePart& part : p.plan.parts)
+                    if (!part.flat && part.id == id) {
+                        at = &p;
+                        piece = &part;
+                        break;
+                    }
+                if (piece) break;
             }
+            if (!piece) continue;
+            int w = piece->x1 - piece->x0, h = piece->y1 - piece->y0;
+            pw_im(em.out, em.frame, render_unit_lo(g.zoomed, at->x0 + piece->x0),
+                  render_unit_lo(g.zoomed, at->y0 + piece->y0), render_unit_lo(g.zoomed, w),
+                  render_unit_lo(g.zoomed, h),
+                  piece->payload.empty() ? rpieces_payload(piece->pixels, w, h, id) : piece->payload);
+            page.new_image_ids.push_back(id);
         }
         page.controls = std::move(ctx.controls);
     } else {

@@ -1,0 +1,254 @@
+// Pictures in parts: a picture cut into one-colour rectangles and pieces
+// must look on the handheld exactly as the picture sent whole, cost fewer
+// bytes where it has plain areas, and keep within the handheld's 128
+// picture slots.
+#include <map>
+#include <set>
+
+#include "render_fixture.h"
+
+namespace {
+
+class Pieces : public RenderTest {
+protected:
+    // A rendered state as a new page.
+    static RenderInput in_of(const Rendered& r) {
+        RenderInput in;
+        in.snapshot = &r.snapshot;
+        in.capture_png = r.capture;
+        in.viewport = r.viewport;
+        in.new_page = true;
+        in.key = KEY;
+        return in;
+    }
+    // The same page state rendered with every picture sent whole.
+    static RenderedPage whole(const Rendered& r) {
+        rpieces_enabled = false;
+        RenderedPage page = render_page(in_of(r), RenderImages());
+        rpieces_enabled = true;
+        return page;
+    }
+
+    // Renders a page both ways, draws both streams with the client and
+    // compares the screens: with exact payloads they must be the same pixel
+    // for pixel; with the server's own (lossy where a picture is busy) a
+    // piece may differ from the whole picture only as far as two copies
+    // within the compressor's tolerance can (two steps of red and blue, four
+    // of green, each way). Gives the sizes of the streams as the server
+    // sends them.
+    void expect_same_screen(const std::string& url, bool zoomed, const std::string& name, size_t* cut_bytes,
+                            size_t* whole_bytes, Rendered* out = nullptr) {
+        Rendered r;
+        ASSERT_TRUE(render(url, zoomed, &r));
+        for (bool exact : {true, false}) {
+            SCOPED_TRACE(exact ? "exact payloads" : "the server's payloads");
+            rpieces_exact_payloads(exact);
+            RenderedPage cut = render_page(in_of(r), RenderImages());
+            RenderedPage w = whole(r);
+            std::vector<uint16_t> split_screen = draw("<CL>" + cut.body + "<ST>", zoomed);
+            std::vector<uint16_t> whole_screen = draw("<CL>" + w.body + "<ST>", zoomed);
+            int differ = 0, far = 0, first = -1;
+            for (size_t i = 0; i < split_screen.size(); i++) {
+                uint16_t a = split_screen[i], b = whole_screen[i];
+                if (a == b) continue;
+                differ++;
+                int dr = std::abs((a >> 11) - (b >> 11)), dg = std::abs(((a >> 5) & 63) - ((b >> 5) & 63)),
+                    db = std::abs((a & 31) - (b & 31));
+                if (exact || dr > 4 || dg > 8 || db > 4) {
+                    far++;
+                    if (first < 0) first = (int)i;
+                }
+            }
+            EXPECT_EQ(far, 0) << name << ": the cut pictures draw otherwise than whole ones, first at ("
+                              << first % 320 << ", " << first / 320 << ")";
+            if (far) {
+                keep(name + (exact ? "-exact" : ""), split_screen, &r);
+                keep(name + (exact ? "-exact-whole" : "-whole"), whole_screen, &r);
+            }
+            if (!exact) {
+                keep(name, split_screen, &r);
+                // what differs, differs a little, and only here and there
+                EXPECT_LT(differ, 320 * 240 / 50) << name;
+                *cut_bytes = cut.body.size();
+                *whole_bytes = w.body.size();
+                EXPECT_EQ(cut.body, r.page.body) << "the same page renders the same";
+            }
+        }
+        if (out) *out = std::move(r);
+    }
+};
+
+struct Tags {
+    std::vector<uint32_t> payloads;            // IM ids, in order
+    std::vector<std::pair<long, long>> sizes;  // IM width and height (page units)
+    std::vector<uint32_t> shown;               // IS ids, in order
+    std::vector<std::pair<long, long>> at;     // IS places (page units)
+    int rectangles = 0;                        // CR tags
+};
+
+Tags tags_of(const std::string& stream) {
+    Tags t;
+    for (size_t i = 0; i + 3 < stream.size(); i++) {
+        if (stream[i] != '<') continue;
+        if (stream.compare(i, 4, "<IS ") == 0) {
+            unsigned f, id, x, y;
+            if (sscanf(stream.c_str() + i, "<IS %x %x %x %x", &f, &id, &x, &y) == 4) {
+                t.shown.push_back(id);
+                t.at.push_back({x, y});
+            }
+        } else if (stream.compare(i, 4, "<CR ") == 0) {
+            t.rectangles++;
+        } else if (stream.compare(i, 4, "<IM ") == 0) {
+            unsigned v[6];
+            if (sscanf(stream.c_str() + i, "<IM %x %x %x %x %x %x>", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6) {
+                size_t p = stream.find('>', i) + 1;
+                const uint8_t* q = (const uint8_t*)stream.data() + p + 16;
+                t.payloads.push_back((uint32_t)q[0] << 24 | q[1] << 16 | q[2] << 8 | q[3]);
+                t.sizes.push_back({v[3], v[4]});
+                i = p + v[5];
+            }
+        } else if (stream.compare(i, 4, "<EN ") == 0) {
+            unsigned v;
+            sscanf(stream.c_str() + i, "<EN %x", &v);
+            i = stream.find('>', i) + ((v >> 3) + 7) / 8 * 8;
+        }
+    }
+    return t;
+}
+
+std::string site(const std::string& path) { return "file://" CV_SOURCE_DIR "/" + path; }
+
+}  // namespace
+
+// Plain test pictures (four one-colour quadrants, blocks, a tiled
+// background): the quadrants become rectangles, and the page draws as before
+// in far fewer bytes.
+TEST_F(Pieces, PlainPicturesBecomeRectangles) {
+    for (bool zoomed : {false, true}) {
+        size_t cut = 0, whole_bytes = 0;
+        Rendered r;
+        expect_same_screen(site("tests/server/pages/images.html"), zoomed, zoomed ? "pieces-images-zoomed" : "pieces-images",
+                           &cut, &whole_bytes, &r);
+        Tags t = tags_of(r.stream);
+        // the quadrants (20, 20 to 220, 140) are four rectangles, no piece
+        for (auto [x, y] : t.at) EXPECT_FALSE(x < 220 && y < 140) << std::hex << x << " " << y;
+        EXPECT_GE(t.rectangles, 5);
+        EXPECT_LT(cut * 2, whole_bytes) << "zoomed " << zoomed;
+        EXPECT_EQ(t.payloads, r.page.new_image_ids);
+    }
+}
+
+// Photographs and drawings of the sample site and of the tests: where they
+// are cut, they draw pixel for pixel as whole, zoomed and not, and never cost
+// more than whole.
+TEST_F(Pieces, CutPicturesDrawAsWhole) {
+    const char* pages[] = {"site/www/gallery.html", "site/www/index.html", "tests/render/pages/pictures.html",
+                           "tests/render/pages/many.html"};
+    for (const char* page : pages)
+        for (bool zoomed : {false, true}) {
+            SCOPED_TRACE(std::string(page) + (zoomed ? " zoomed" : ""));
+            size_t cut = 0, whole_bytes = 0;
+            std::string name = std::string("pieces-") + (strrchr(page, '/') + 1);
+            name = name.substr(0, name.size() - 5) + (zoomed ? "-zoomed" : "");
+            Rendered r;
+            expect_same_screen(site(page), zoomed, name, &cut, &whole_bytes, &r);
+            EXPECT_LE(cut, whole_bytes);
+            // every piece shown has its payload in this answer
+            Tags t = tags_of(r.stream);
+            std::set<uint32_t> sent(t.payloads.begin(), t.payloads.end());
+            EXPECT_EQ(sent.size(), t.payloads.size()) << "a payload travels once";
+            for (uint32_t id : t.shown) EXPECT_TRUE(sent.count(id)) << std::hex << id;
+        }
+}
+
+// A page scrolled so that its pictures are cut by the edge, and pictures in
+// an update without a cut: the parts the client holds are shown again, the
+// new ones travel, and the screen is as with whole pictures.
+TEST_F(Pieces, ScrolledAndUpdatedPicturesDrawAsWhole) {
+    Rendered r;
+    ASSERT_TRUE(render(site("site/www/gallery.html"), false, &r, 0, 37));
+    RenderImages images;
+    render_images_commit(images, r.page);
+
+    // The same state again: nothing new travels, and nothing visible changed.
+    Rendered again;
+    again.viewport = r.viewport;
+    ASSERT_TRUE(rerender("", &again, false, images));
+    EXPECT_FALSE(again.page.cut);
+    EXPECT_EQ(again.page.signature, r.page.signature);
+    EXPECT_TRUE(again.page.new_image_ids.empty());
+
+    // Scrolled on without a cut: the client's file holds the first page and
+    // then the update; it draws as the whole pictures would.
+    Rendered moved;
+    moved.viewport = r.viewport;
+    ASSERT_TRUE(rerender("window.scrollTo(0, 80)", &moved, false, images));
+    EXPECT_NE(moved.page.signature, r.page.signature);
+    write_page("<CL>" + r.page.body + "<ST>");
+    page_draw(0, 0);
+    std::string file = read_page();
+    write_page(file + moved.stream);
+    page_draw(0, 0);
+    std::vector<uint16_t> s = screen();
+    keep("pieces-gallery-scrolled", s, &moved);
+    std::vector<uint16_t> fresh = draw("<CL>" + render_page(in_of(moved), RenderImages()).body + "<ST>", false);
+    EXPECT_EQ(s, fresh) << "the update draws as the same state sent afresh";
+}
+
+// A plain area of a picture changes colour: the signature sees it, the
+// pieces the client holds do not travel again, and the update draws as the
+// new state sent afresh.
+TEST_F(Pieces, AChangedPlainAreaIsAChange) {
+    Rendered r;
+    ASSERT_TRUE(render(page_url("pieces.html"), false, &r));
+    Rendered first;
+    first.viewport = r.viewport;
+    ASSERT_TRUE(rerender("document.querySelectorAll('canvas:not(.big)').forEach(function (c) { c.remove(); })",
+                         &first, true, RenderImages()));
+    RenderImages images;
+    render_images_commit(images, first.page);
+    EXPECT_EQ(tags_of(first.stream).payloads.size(), 6u) << "two large pictures of three pieces each";
+    Rendered changed;
+    changed.viewport = r.viewport;
+    ASSERT_TRUE(rerender("var g = document.getElementById('big1').getContext('2d'); g.fillStyle = '#3a7';"
+                         "g.fillRect(0, 10, 220, 80);",
+                         &changed, false, images));
+    EXPECT_FALSE(changed.page.cut);
+    EXPECT_NE(changed.page.signature, first.page.signature);
+    EXPECT_TRUE(changed.page.new_image_ids.empty());
+    write_page(first.stream);
+    page_draw(0, 0);
+    std::string file = read_page();
+    write_page(file + changed.stream);
+    page_draw(0, 0);
+    std::vector<uint16_t> s = screen();
+    keep("pieces-changed", s, &changed);
+    EXPECT_EQ(s, draw("<CL>" + render_page(in_of(changed), RenderImages()).body + "<ST>", false));
+}
+
+// More pieces than the handheld's 128 slots: pictures travel whole again
+// until the page fits, those whose cuts save least per slot first; the page
+// still draws as with whole pictures.
+TEST_F(Pieces, TheSlotBudgetHolds) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "unzoomed");
+        size_t cut = 0, whole_bytes = 0;
+        Rendered r;
+        expect_same_screen(page_url("pieces.html"), zoomed, zoomed ? "pieces-budget-zoomed" : "pieces-budget", &cut,
+                           &whole_bytes, &r);
+        Tags t = tags_of(r.stream);
+        std::set<uint32_t> sent(t.payloads.begin(), t.payloads.end());
+        EXPECT_LE(sent.size(), 128u);
+        for (uint32_t id : t.shown) EXPECT_TRUE(sent.count(id)) << std::hex << id;
+        // one large picture went whole again, the other is in pieces
+        int whole_large = 0, stripes = 0;
+        for (auto [w, h] : t.sizes) {
+            if (w < 210) continue;
+            if (h >= 198) whole_large++;
+            else stripes++;
+        }
+        EXPECT_EQ(whole_large, 1);
+        EXPECT_EQ(stripes, 3);
+        EXPECT_LT(cut, whole_bytes);
+    }
+}
