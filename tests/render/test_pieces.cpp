@@ -3,8 +3,11 @@
 // bytes where it has plain areas, and keep within the handheld's 128
 // picture slots.
 #include <map>
+#include <random>
 #include <set>
 
+#include "gfx/fb.h"
+#include "page/image.h"
 #include "render_fixture.h"
 
 namespace {
@@ -251,4 +254,133 @@ TEST_F(Pieces, TheSlotBudgetHolds) {
         EXPECT_EQ(stripes, 3);
         EXPECT_LT(cut, whole_bytes);
     }
+}
+
+// ---- The plan on its own ----
+
+namespace {
+
+// A picture of noise with one-colour rectangles painted over it.
+std::vector<uint16_t> noisy_picture(std::mt19937& rnd, int w, int h, int flats) {
+    std::vector<uint16_t> px((size_t)w * h);
+    for (uint16_t& p : px) p = (uint16_t)rnd();
+    for (int k = 0; k < flats; k++) {
+        int x0 = (int)(rnd() % (unsigned)w), y0 = (int)(rnd() % (unsigned)h);
+        int x1 = std::min(w, x0 + 8 + (int)(rnd() % (unsigned)w)), y1 = std::min(h, y0 + 8 + (int)(rnd() % (unsigned)h));
+        uint16_t c = (uint16_t)rnd();
+        for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++) px[(size_t)y * w + x] = c;
+    }
+    return px;
+}
+
+// Checks that a plan's parts cover the picture exactly once and give back
+// its pixels: rectangles in their pixels' colour, pieces whose payloads the
+// client decodes to their pixels (exact payloads) under their ids.
+void expect_covers(const PicturePlan& plan, const std::vector<uint16_t>& px, int w, int h) {
+    std::vector<int> covered(px.size(), 0);
+    std::set<uint32_t> ids;
+    for (const PicturePart& part : plan.parts) {
+        ASSERT_TRUE(part.x0 >= 0 && part.y0 >= 0 && part.x1 <= w && part.y1 <= h && part.x1 > part.x0 &&
+                    part.y1 > part.y0);
+        int pw = part.x1 - part.x0;
+        ImageRecord* rec = nullptr;
+        if (!part.flat) {
+            ASSERT_FALSE(part.payload.empty());
+            rec = image_decode(part.payload.data(), (DWORD)part.payload.size());
+            ASSERT_NE(rec, nullptr);
+            EXPECT_EQ(rec->width, pw);
+            EXPECT_EQ(rec->height, part.y1 - part.y0);
+            EXPECT_EQ(rec->id, part.id);
+            ids.insert(part.id);
+        } else {
+            Colour c = rpieces_colour(part.colour);
+            EXPECT_EQ(gfx_rgb565((BYTE)c.r, (BYTE)c.g, (BYTE)c.b), part.colour);
+        }
+        for (int y = part.y0; y < part.y1; y++)
+            for (int x = part.x0; x < part.x1; x++) {
+                size_t i = (size_t)y * w + x;
+                covered[i]++;
+                uint16_t got = part.flat ? part.colour : rec->pixels[(size_t)(y - part.y0) * pw + (x - part.x0)];
+                if (got != px[i]) {
+                    ADD_FAILURE() << "pixel " << x << ", " << y << " differs";
+                    if (rec) image_free(rec);
+                    return;
+                }
+            }
+        if (rec) image_free(rec);
+    }
+    for (size_t i = 0; i < covered.size(); i++)
+        ASSERT_EQ(covered[i], 1) << "pixel " << i % w << ", " << i / w << " covered " << covered[i] << " times";
+    EXPECT_LE(plan.bytes, plan.whole_bytes);
+}
+
+}  // namespace
+
+// Pictures of noise with plain rectangles of every size over them: the parts
+// always cover the picture once and give its pixels back, zoomed and not;
+// the plan is never dearer than the whole picture; the same pixels give the
+// same plan.
+TEST(PiecesPlan, PartsCoverThePictureOnceWithItsPixels) {
+    rpieces_exact_payloads(true);
+    std::mt19937 rnd(11);
+    int cut = 0;
+    for (int k = 0; k < 40; k++) {
+        int w = 4 + (int)(rnd() % 120), h = 4 + (int)(rnd() % 90);
+        std::vector<uint16_t> px = noisy_picture(rnd, w, h, (int)(rnd() % 6));
+        bool zoomed = k % 2;
+        PicturePlan plan = rpieces_plan(px, w, h, zoomed);
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        expect_covers(plan, px, w, h);
+        cut += plan.parts.size() > 1;
+        PicturePlan again = rpieces_plan(px, w, h, zoomed);
+        ASSERT_EQ(again.parts.size(), plan.parts.size());
+        for (size_t i = 0; i < plan.parts.size(); i++) EXPECT_EQ(again.parts[i].id, plan.parts[i].id);
+    }
+    EXPECT_GT(cut, 5) << "pictures with large plain rectangles are cut";
+    rpieces_exact_payloads(false);
+}
+
+// A one-colour picture is one rectangle; a small plain patch in noise is
+// not worth a cut; a wide plain band is, and the band is one rectangle.
+TEST(PiecesPlan, CutsOnlyWhereTheStreamShrinks) {
+    std::mt19937 rnd(5);
+    std::vector<uint16_t> one(60 * 40, 0x1234);
+    PicturePlan plan = rpieces_plan(one, 60, 40, false);
+    ASSERT_EQ(plan.parts.size(), 1u);
+    EXPECT_TRUE(plan.parts[0].flat);
+    EXPECT_EQ(plan.parts[0].colour, 0x1234);
+
+    std::vector<uint16_t> px(80u * 60);
+    for (uint16_t& p : px) p = (uint16_t)rnd();
+    for (int y = 20; y < 30; y++)
+        for (int x = 30; x < 40; x++) px[(size_t)y * 80 + x] = 0x4321;
+    plan = rpieces_plan(px, 80, 60, false);
+    EXPECT_EQ(plan.parts.size(), 1u) << "a 10 x 10 patch costs less in its picture than cut out";
+
+    for (int y = 20; y < 50; y++)
+        for (int x = 0; x < 80; x++) px[(size_t)y * 80 + x] = 0x4321;
+    plan = rpieces_plan(px, 80, 60, false);
+    ASSERT_EQ(plan.parts.size(), 3u);
+    int flats = 0;
+    for (const PicturePart& p : plan.parts)
+        if (p.flat) {
+            flats++;
+            EXPECT_EQ(p.x0, 0);
+            EXPECT_EQ(p.x1, 80);
+            EXPECT_EQ(p.y0, 20);
+            EXPECT_EQ(p.y1, 50);
+        }
+    EXPECT_EQ(flats, 1);
+    EXPECT_LT(plan.bytes + 400, plan.whole_bytes);
+}
+
+// Every RGB565 colour has a BC colour the client turns back into it.
+TEST(PiecesPlan, RectangleColoursComeBackExactly) {
+    for (uint32_t v = 0; v < 0x10000; v++) {
+        Colour c = rpieces_colour((uint16_t)v);
+        ASSERT_EQ(gfx_rgb565((BYTE)c.r, (BYTE)c.g, (BYTE)c.b), v);
+    }
+    Colour white = rpieces_colour(0xFFFF);
+    EXPECT_EQ(white.r + white.g + white.b, 3 * 255);
 }
