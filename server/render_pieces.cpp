@@ -37,6 +37,10 @@ const int PLAN_MAX_DEPTH = 48;
 // What one of the handheld's 128 picture slots is worth, in stream bytes: a
 // piece must save more than its tags and this to be cut out.
 const long SLOT_PRICE = 16;
+// Pieces of one picture at most: a picture that would need more (a fine
+// pattern of plain patches) saves too little for the handheld's slots and
+// its work of decoding them, and travels whole.
+const size_t PICTURE_MAX_PIECES = 16;
 // Plans kept for pictures that come again: their payloads' bytes at most.
 const size_t KEPT_PLAN_BYTES = 8u << 20;
 
@@ -321,7 +325,8 @@ static PicturePlan make_plan(const std::vector<uint16_t>& pixels, int width, int
         planner.weigh(pixel_bits(plan.whole.payload, pixels.size()), height);
         std::vector<PicturePart> parts;
         planner.plan(all, 0, &parts);
-        if (parts.size() > 1) {
+        size_t pieces = (size_t)std::count_if(parts.begin(), parts.end(), [](const PicturePart& p) { return !p.flat; });
+        if (parts.size() > 1 && pieces <= PICTURE_MAX_PIECES) {
             // Weighed as they will travel.
             long bytes = 0;
             for (PicturePart& p : parts) {

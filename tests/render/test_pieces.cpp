@@ -375,6 +375,24 @@ TEST(PiecesPlan, CutsOnlyWhereTheStreamShrinks) {
     EXPECT_LT(plan.bytes + 400, plan.whole_bytes);
 }
 
+// A fine pattern of plain patches between noisy lines would need a piece
+// for nearly every patch: it travels whole rather than fill the handheld's
+// cache for a few bytes.
+TEST(PiecesPlan, APatternOfPatchesTravelsWhole) {
+    int w = 320, h = 240, sq = 24;
+    std::mt19937 rnd(3);
+    std::vector<uint16_t> px((size_t)w * h);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            px[(size_t)y * w + x] = x % sq == 0 || y % sq == 0 ? (uint16_t)rnd()
+                                                               : (uint16_t)(((x / sq) * 7 + (y / sq) * 13) * 0x41);
+    PicturePlan plan = rpieces_plan(px, w, h, false);
+    size_t pieces = 0;
+    for (const PicturePart& p : plan.parts) pieces += !p.flat;
+    EXPECT_LE(pieces, 16u);
+    EXPECT_LE(plan.bytes, plan.whole_bytes);
+}
+
 // Every RGB565 colour has a BC colour the client turns back into it.
 TEST(PiecesPlan, RectangleColoursComeBackExactly) {
     for (uint32_t v = 0; v < 0x10000; v++) {
