@@ -378,16 +378,53 @@ static void emit_borders(PageContext& ctx, int li, float opacity) {
     }
 }
 
-static void emit_background(PageContext& ctx, int li, float opacity) {
+// A box with a background and solid borders on two sides or more, all of
+// one colour: the border box in the border colour, then the background over
+// it inside the borders. The same pixels as the background and each side on
+// their own, in two rectangles instead of one and one a side. False when the
+// box is not such a box (nothing drawn).
+static bool emit_framed_box(PageContext& ctx, int li, float opacity, Colour background) {
+    const SnapDoc& d = ctx.doc;
+    double s = ctx.geo.scale;
+    int t[4] = {0, 0, 0, 0}, sides = 0;
+    Colour frame;
+    for (int k = 0; k < 4; k++) {
+        const std::string& style = d.style(li, (RenderStyle)(ST_BORDER_TOP_STYLE + k));
+        double w = border_drawn(style) ? rsnap_px(d.style(li, (RenderStyle)(ST_BORDER_TOP_WIDTH + k))) : 0;
+        if (w <= 0) continue;
+        Colour c = rsnap_colour(d.style(li, (RenderStyle)(ST_BORDER_TOP_COLOR + k)));
+        if (c.a == 0) continue;  // the background shows there
+        if (style == "dashed" || style == "dotted") return false;
+        c = rsnap_colour_over(c, opacity, ctx.canvas);
+        if (sides && (c.r != frame.r || c.g != frame.g || c.b != frame.b)) return false;
+        frame = c;
+        sides++;
+        t[k] = std::max(1, (int)std::lround(w * s));  // as emit_borders draws the side
+    }
+    if (sides < 2) return false;
+    int x0, y0, x1, y1, cx0, cy0, cx1, cy1;
+    rpage_device_rect(ctx, rpage_border_box(ctx, li), &x0, &y0, &x1, &y1);
+    rpage_device_rect(ctx, rpage_clip(ctx, d.layout_node[(size_t)li]), &cx0, &cy0, &cx1, &cy1);
+    remit_fill(ctx.em, std::max(x0, cx0), std::max(y0, cy0), std::min(x1, cx1), std::min(y1, cy1), frame);
+    int ix0 = std::max(x0 + t[3], cx0), iy0 = std::max(y0 + t[0], cy0);
+    int ix1 = std::min(x1 - t[1], cx1), iy1 = std::min(y1 - t[2], cy1);
+    remit_fill(ctx.em, ix0, iy0, ix1, iy1, background);
+    return true;
+}
+
+// The background; true when its borders were drawn with it.
+static bool emit_background(PageContext& ctx, int li, float opacity) {
     const SnapDoc& d = ctx.doc;
     Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
-    if (c.a == 0) return;
+    if (c.a == 0) return false;
     c = rsnap_colour_over(c, opacity, ctx.canvas);
+    if (emit_framed_box(ctx, li, opacity, c)) return true;
     Box b = rsnap_intersect(rpage_border_box(ctx, li), rpage_clip(ctx, d.layout_node[(size_t)li]));
-    if (b.empty()) return;
+    if (b.empty()) return false;
     int x0, y0, x1, y1;
     rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
     remit_fill(ctx.em, x0, y0, x1, y1, c);
+    return false;
 }
 
 // ---- Pictures ----
@@ -658,12 +695,15 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         if (!page.cut) sendable.insert(cached.begin(), cached.end());
 
         std::map<int, std::u16string> texts;
+        int framed = -1;  // the element whose borders were drawn with its background
         for (const Item& it : items) {
             int node = d.layout_node[(size_t)it.layout];
             float opacity = rpage_opacity(ctx, node);
             switch (it.kind) {
-            case ITEM_BACKGROUND: emit_background(ctx, it.layout, opacity); break;
-            case ITEM_BORDER: emit_borders(ctx, it.layout, opacity); break;
+            case ITEM_BACKGROUND: framed = emit_background(ctx, it.layout, opacity) ? it.layout : -1; break;
+            case ITEM_BORDER:
+                if (framed != it.layout) emit_borders(ctx, it.layout, opacity);
+                break;
             case ITEM_TEXT: emit_text_box(ctx, it.box, texts); break;
             case ITEM_PICTURE: {
                 const Picture& p = pictures[(size_t)it.box];

@@ -57,6 +57,12 @@ TEST_F(Golden, BoxesPage) {
     expect_golden(draw(r.stream, false), "boxes", r);
 }
 
+TEST_F(Golden, BoxesPageZoomedIn) {
+    Rendered r;
+    ASSERT_TRUE(render(page_url("boxes.html"), true, &r));
+    expect_golden(draw(r.stream, true), "boxes-zoomed", r);
+}
+
 TEST_F(Golden, PicturesPage) {
     Rendered r;
     ASSERT_TRUE(render(page_url("pictures.html"), false, &r));
