@@ -114,7 +114,9 @@ struct TokenWriter {
 };
 }  // namespace
 
-std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals) {
+namespace {
+// lz_compress, looking at most `chain` earlier places for each match.
+std::vector<uint8_t> lz_parse(const std::vector<uint8_t>& in, size_t literals, size_t chain) {
     // An optimal parse: the longest match at every position (found through
     // hash chains of three-byte prefixes, and at distances 1 and 2 for runs
     // of a byte or a pixel), then the cheapest way through the input by
@@ -122,7 +124,7 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
     // match of any length 2 to 16 costs 17, and every shorter prefix of a
     // match is itself a match, so the longest one at each position is all
     // the parse needs to know.
-    const size_t WINDOW = 4095, MAX_LEN = 16, HASH = 1 << 13, CHAIN = 256;
+    const size_t WINDOW = 4095, MAX_LEN = 16, HASH = 1 << 13;
     const size_t n = in.size();
     std::vector<int32_t> head(HASH, -1), prev(n, -1);
     auto hash = [&](size_t i) { return ((in[i] << 10) ^ (in[i + 1] << 5) ^ in[i + 2]) & (HASH - 1); };
@@ -147,7 +149,7 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
             }
             if (i + 2 < n && !inside) {
                 int steps = 0;
-                for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)CHAIN && best_len < limit; c = prev[c], steps++) {
+                for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)chain && best_len < limit; c = prev[c], steps++) {
                     size_t d = i - (size_t)c;
                     if (d > WINDOW) break;
                     size_t k = 0;
@@ -188,138 +190,265 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
     w.close();
     return w.out;
 }
+}  // namespace
+
+std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals) { return lz_parse(in, literals, 256); }
 
 namespace {
-uint16_t pixel_at(const std::vector<uint8_t>& e, size_t i) { return (uint16_t)(e[16 + 2 * i] << 8 | e[17 + 2 * i]); }
+// A colour of a pixel in 64ths of its range: a step of red or blue (five
+// bits) is two, a step of green (six bits) one.
+inline int fine(uint16_t p, int c) { return c == 0 ? (p >> 11) * 2 : c == 1 ? (p >> 5) & 63 : (p & 31) * 2; }
 
-// Two RGB565 pixels alike within `tolerance` steps of red and blue (twice as
-// many of green, which has twice the steps).
-bool alike(uint16_t a, uint16_t b, int tolerance) {
-    if (a == b) return true;
-    int dr = (a >> 11) - (b >> 11), dg = ((a >> 5) & 63) - ((b >> 5) & 63), db = (a & 31) - (b & 31);
-    return std::abs(dr) <= tolerance && std::abs(dg) <= 2 * tolerance && std::abs(db) <= tolerance;
+// Smooth pixels: every colour of the 5 x 5 pixels around (the picture's edge
+// cut off) within four 64ths, two steps of red or blue. Flat areas and
+// gradients are smooth; their copies must be exact, since the eye sees any
+// error there as a streak or a band.
+std::vector<uint8_t> smooth_pixels(const std::vector<uint8_t>& plane, int w, int h) {
+    size_t n = (size_t)w * h;
+    std::vector<uint8_t> smooth(n, 1), lo(n), hi(n);
+    for (int c = 0; c < 3; c++) {
+        const uint8_t* p = &plane[c * n];
+        for (int y = 0; y < h; y++) {
+            const uint8_t* row = p + (size_t)y * w;
+            for (int x = 0; x < w; x++) {
+                uint8_t l = 64, g = 0;
+                for (int u = std::max(0, x - 2); u <= std::min(w - 1, x + 2); u++) l = std::min(l, row[u]), g = std::max(g, row[u]);
+                lo[(size_t)y * w + x] = l, hi[(size_t)y * w + x] = g;
+            }
+        }
+        for (int y = 0; y < h; y++) {
+            int v0 = std::max(0, y - 2), v1 = std::min(h - 1, y + 2);
+            for (int x = 0; x < w; x++) {
+                uint8_t l = 64, g = 0;
+                for (int v = v0; v <= v1; v++) l = std::min(l, lo[(size_t)v * w + x]), g = std::max(g, hi[(size_t)v * w + x]);
+                if (g - l > 4) smooth[(size_t)y * w + x] = 0;
+            }
+        }
+    }
+    return smooth;
+}
+
+// How far (in 64ths of each colour) each pixel may be copied from, up to
+// `widest`:
+//  - 0 in smooth areas (above);
+//  - in texture, twice its masking: the least detail of the 5 x 5 pixels
+//    around, where a pixel's detail is how far it stands out from the lines
+//    through its neighbours (second differences, so that a gradient, however
+//    steep, has none). Fur, foliage, gravel or noise, detailed everywhere,
+//    take a wide tolerance; an edge or a small feature (an eye, a letter)
+//    with calm pixels beside it, and a gradient, take none from this rule;
+//  - at least two steps (four 64ths) where a neighbour differs by more than
+//    two steps, as at the antialiased edges of drawings, where a step is
+//    not seen.
+std::vector<uint8_t> allowances(const std::vector<uint16_t>& px, int w, int h, int widest) {
+    size_t n = px.size();
+    std::vector<uint8_t> allow(n, 0);
+    if (widest <= 0) return allow;
+    // Each colour in 64ths, plane by plane.
+    std::vector<uint8_t> plane(n * 3);
+    for (size_t i = 0; i < n; i++)
+        for (int c = 0; c < 3; c++) plane[c * n + i] = (uint8_t)fine(px[i], c);
+    std::vector<uint16_t> detail(n);
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++) {
+            size_t i = (size_t)y * w + x;
+            int most = 0;
+            for (int c = 0; c < 3; c++) {
+                const uint8_t* p = &plane[c * n + i];
+                int v = 2 * p[0], sum = 0, count = 0;
+                if (x > 0 && x + 1 < w) sum += std::abs(v - p[-1] - p[1]), count += 2;
+                if (y > 0 && y + 1 < h) sum += std::abs(v - p[-w] - p[w]), count += 2;
+                if (count) most = std::max(most, sum * 4 / count);
+            }
+            detail[i] = (uint16_t)most;
+        }
+    }
+    // The least detail within two pixels: rows, then columns.
+    std::vector<uint16_t> rows(n);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            uint16_t m = UINT16_MAX;
+            for (int u = std::max(0, x - 2); u <= std::min(w - 1, x + 2); u++) m = std::min(m, detail[(size_t)y * w + u]);
+            rows[(size_t)y * w + x] = m;
+        }
+    std::vector<uint8_t> smooth = smooth_pixels(plane, w, h);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            size_t i = (size_t)y * w + x;
+            if (smooth[i]) continue;
+            int m = UINT16_MAX;
+            for (int v = std::max(0, y - 2); v <= std::min(h - 1, y + 2); v++) m = std::min(m, (int)rows[(size_t)v * w + x]);
+            int a = std::min(widest, 2 * m);
+            bool busy = false;
+            for (int c = 0; c < 3 && !busy; c++) {
+                const uint8_t* p = &plane[c * n + i];
+                int v = p[0];
+                busy = (x > 0 && std::abs(v - p[-1]) > 4) || (x + 1 < w && std::abs(v - p[1]) > 4) ||
+                       (y > 0 && std::abs(v - p[-w]) > 4) || (y + 1 < h && std::abs(v - p[w]) > 4);
+            }
+            if (busy) a = std::max(a, std::min(widest, 4));
+            allow[i] = (uint8_t)a;
+        }
+    return allow;
 }
 }  // namespace
 
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
-    const size_t MAX_PIXELS = 8, MAX_DISTANCE = 2047, CHAIN = 12, EXACT_CHAIN = 16, HASH = 1 << 15;
+    const size_t MAX_PIXELS = 8, MAX_DISTANCE = 2047, HASH = 1 << 15;
+    const size_t CHAIN = 12, EXACT_CHAIN = 16;
     if (expanded.size() < 16 || width <= 0) return lz_compress(expanded, 16);
     size_t n = (expanded.size() - 16) / 2;
+    std::vector<uint16_t> want(n);
+    for (size_t i = 0; i < n; i++) want[i] = (uint16_t)(expanded[16 + 2 * i] << 8 | expanded[17 + 2 * i]);
+    // A picture that is not whole rows is sent exactly.
+    std::vector<uint8_t> allow = n % (size_t)width == 0 ? allowances(want, width, (int)(n / width), 2 * tolerance)
+                                                        : std::vector<uint8_t>(n, 0);
     TokenWriter w;
     for (size_t i = 0; i < 16; i++) w.literal(expanded[i]);
-    // What the client will have expanded: matches copy these, not the source.
+    // What the client will have expanded: matches copy these, not the source;
+    // and their errors, colour by colour in 64ths.
     std::vector<uint16_t> made(n);
+    std::vector<int8_t> made_error(n * 3, 0);
     std::vector<int32_t> head(HASH, -1), prev(n, -1), exact_head(HASH, -1), exact_prev(n, -1);
-    // Pairs of pixels exactly.
     auto exact_key = [&](uint16_t a, uint16_t b) { return (((uint32_t)a << 16 | b) * 2654435761u >> 17) & (HASH - 1); };
     // Pairs of pixels hashed coarsely, so that alike pairs meet.
-    auto key = [&](size_t i) {
+    auto coarse_key = [&](uint16_t a, uint16_t b) {
         auto q = [](uint16_t p) { return (unsigned)((p >> 13) << 6 | ((p >> 8) & 7) << 3 | ((p >> 2) & 7)); };
-        return ((q(made[i]) << 9 | q(made[i + 1])) * 2654435761u >> 17) & (HASH - 1);
+        return ((q(a) << 9 | q(b)) * 2654435761u >> 17) & (HASH - 1);
     };
     auto insert = [&](size_t i) {
-        if (i + 1 >= n || i < 1) return;
+        if (i < 1) return;
         size_t at = i - 1;  // pairs are hashed once both pixels are made
-        size_t h = key(at);
+        size_t h = coarse_key(made[at], made[at + 1]);
         prev[at] = head[h];
         head[h] = (int32_t)at;
         size_t x = exact_key(made[at], made[at + 1]);
         exact_prev[at] = exact_head[x];
         exact_head[x] = (int32_t)at;
     };
-    // Where a copy may be inexact: only where the picture is busy (a pixel
-    // beside it differs by more than two steps), since the eye takes small
-    // errors in texture but sees them as streaks in smooth gradients and
-    // flat areas.
-    std::vector<uint8_t> busy(n, 0);
-    if (tolerance > 0) {
-        for (size_t i = 0; i < n; i++) {
-            uint16_t p = pixel_at(expanded, i);
-            size_t x = i % (size_t)width;
-            bool b = (x > 0 && !alike(p, pixel_at(expanded, i - 1), 2)) ||
-                     (x + 1 < (size_t)width && i + 1 < n && !alike(p, pixel_at(expanded, i + 1), 2)) ||
-                     (i >= (size_t)width && !alike(p, pixel_at(expanded, i - width), 2)) ||
-                     (i + width < n && !alike(p, pixel_at(expanded, i + width), 2));
-            busy[i] = b;
-        }
-    }
+    // Distances of the pixels around, nearest first: the four before in the
+    // row, and nine in each of the two rows above.
+    std::vector<size_t> near;
+    auto add_near = [&](long d) {
+        if (d >= 1 && d <= (long)MAX_DISTANCE && std::find(near.begin(), near.end(), (size_t)d) == near.end())
+            near.push_back((size_t)d);
+    };
+    for (long d : {1L, (long)width, 2L, (long)width - 1, (long)width + 1, 2L * width}) add_near(d);
+    for (int dy = 0; dy <= 2; dy++)
+        for (int dx = dy ? -4 : 1; dx <= 4; dx++) add_near((long)dy * width + dx);
     std::vector<size_t> candidates;
     for (size_t i = 0; i < n;) {
-        uint16_t want = pixel_at(expanded, i);
-        size_t best_len = 0, best_dist = 0;
-        long best_err = 0;
         candidates.clear();
-        for (size_t d : {(size_t)1, (size_t)2, (size_t)width, (size_t)width - 1, (size_t)width + 1, (size_t)width * 2})
-            if (d >= 1 && d <= i && d <= MAX_DISTANCE) candidates.push_back(d);
+        for (size_t d : near)
+            if (d <= i) candidates.push_back(d);
         if (i + 1 < n) {
-            // candidates whose first pair is alike in its coarse hash
-            uint16_t saved0 = made[i], saved1 = made[i + 1];
-            made[i] = want;
-            made[i + 1] = pixel_at(expanded, i + 1);
             int steps = 0;
-            for (int32_t c = head[key(i)]; c >= 0 && steps < (int)CHAIN; c = prev[c], steps++) {
-                size_t d = i - (size_t)c;
-                if (d > MAX_DISTANCE) break;
-                candidates.push_back(d);
-            }
-            made[i] = saved0;
-            made[i + 1] = saved1;
+            if (allow[i] > 0)
+                for (int32_t c = head[coarse_key(want[i], want[i + 1])]; c >= 0 && steps < (int)CHAIN;
+                     c = prev[c], steps++) {
+                    size_t d = i - (size_t)c;
+                    if (d > MAX_DISTANCE) break;
+                    candidates.push_back(d);
+                }
             steps = 0;
-            for (int32_t c = exact_head[exact_key(want, pixel_at(expanded, i + 1))]; c >= 0 && steps < (int)EXACT_CHAIN;
+            for (int32_t c = exact_head[exact_key(want[i], want[i + 1])]; c >= 0 && steps < (int)EXACT_CHAIN;
                  c = exact_prev[c], steps++) {
                 size_t d = i - (size_t)c;
                 if (d > MAX_DISTANCE) break;
                 candidates.push_back(d);
             }
         }
+        // The copy that costs least per pixel: its 17 bits and its squared
+        // errors (a twentieth of a bit each), over its length. Two literals
+        // cost 18 bits.
+        size_t best_len = 0, best_dist = 0;
+        long best_err = 0;
+        double best_cost = 18;
+        int8_t best_errors[MAX_PIXELS * 3];
         for (size_t d : candidates) {
             if (best_len == MAX_PIXELS && best_err == 0) break;  // nothing beats a whole exact copy
             size_t len = 0;
             long err = 0;
             uint16_t src[MAX_PIXELS];
+            int8_t e[MAX_PIXELS * 3];
             while (len < MAX_PIXELS && i + len < n) {
                 // a match may copy its own output: distance shorter than length
                 uint16_t s = len < d ? made[i + len - d] : src[len - d];
-                uint16_t t = pixel_at(expanded, i + len);
-                if (s != t && (!busy[i + len] || !alike(s, t, tolerance))) break;
+                size_t at = i + len;
+                uint16_t t = want[at];
+                int8_t* el = &e[len * 3];
+                if (s == t) {
+                    el[0] = el[1] = el[2] = 0;
+                } else {
+                    int a = allow[at];
+                    if (!a) break;
+                    int dr = ((s >> 11) - (t >> 11)) * 2, dg = ((s >> 5) & 63) - ((t >> 5) & 63),
+                        db = ((s & 31) - (t & 31)) * 2;
+                    if (std::abs(dr) > a || std::abs(dg) > a || std::abs(db) > a) break;
+                    // Hue shifts show more than brightness: red and blue
+                    // against green within half the tolerance.
+                    if (std::abs(dr - dg) > a / 2 || std::abs(db - dg) > a / 2) break;
+                    // Errors of one sign over a patch show as a blot: the
+                    // two by two pixels ending here keep a mean error within
+                    // three eighths of the tolerance, two 64ths at most.
+                    int bound = std::min(a * 6 / 4, 8), d3[3] = {dr, dg, db};
+                    size_t x = at % (size_t)width;
+                    bool blot = false;
+                    for (int c = 0; c < 3 && !blot; c++) {
+                        int sum = d3[c];
+                        if (x > 0) sum += len > 0 ? el[c - 3] : made_error[(at - 1) * 3 + c];
+                        if (at >= (size_t)width) {
+                            sum += made_error[(at - width) * 3 + c];
+                            if (x > 0) sum += made_error[(at - width - 1) * 3 + c];
+                        }
+                        blot = std::abs(sum) > bound;
+                    }
+                    if (blot) break;
+                    el[0] = (int8_t)dr, el[1] = (int8_t)dg, el[2] = (int8_t)db;
+                    err += dr * dr + dg * dg + db * db;
+                }
                 src[len] = s;
-                err += s == t ? 0 : 1;
                 len++;
             }
-            // Each pixel that differs counts as one less copied: an exact
-            // copy wins unless the inexact one is longer by more than its
-            // errors (errors everywhere would band gradients).
-            if ((long)len - err > (long)best_len - best_err || (len == best_len && err < best_err)) {
+            // One pixel copied saves a single bit over two literals: only when exact.
+            if (len == 0 || (len == 1 && err)) continue;
+            double cost = (17 + err / 20.0) / (double)len;
+            if (cost < best_cost) {
+                best_cost = cost;
                 best_len = len;
                 best_dist = d;
                 best_err = err;
+                std::copy(e, e + len * 3, best_errors);
             }
         }
-        // One pixel copied saves a single bit over two literals: only when exact.
-        if (best_len >= 2 || (best_len == 1 && best_err == 0)) {
+        if (best_len) {
             w.match(best_dist * 2, best_len * 2);
             for (size_t k = 0; k < best_len; k++) {
                 made[i + k] = made[i + k - best_dist];  // the client copies byte by byte
+                std::copy(best_errors + k * 3, best_errors + k * 3 + 3, &made_error[(i + k) * 3]);
                 insert(i + k);
             }
             i += best_len;
         } else {
-            w.literal(expanded[16 + 2 * i]);
-            w.literal(expanded[17 + 2 * i]);
-            made[i] = want;
+            w.literal((uint8_t)(want[i] >> 8));
+            w.literal((uint8_t)want[i]);
+            made[i] = want[i];
             insert(i);
             i++;
         }
     }
     w.close();
-    // The client's picture, with the copies made above, may pack tighter
-    // byte-wise: the smaller of the two.
+    // The client's picture, with the copies made above, packs tighter
+    // byte-wise most of the time: the cheapest parse finds the best way
+    // through the copies made here (and their pieces). A shorter search
+    // than lz_compress's keeps a screenful of photograph quick; it costs
+    // about one byte in a hundred. The smaller of the two is sent.
     std::vector<uint8_t> again(expanded.begin(), expanded.begin() + 16);
     for (uint16_t m : made) {
         again.push_back((uint8_t)(m >> 8));
         again.push_back((uint8_t)m);
     }
-    std::vector<uint8_t> bytewise = lz_compress(again, 16);
+    std::vector<uint8_t> bytewise = lz_parse(again, 16, 32);
     if (bytewise.size() < w.out.size()) return bytewise;
     return w.out;
 }

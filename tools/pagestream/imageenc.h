@@ -43,14 +43,17 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
 // LZ compression of an expanded image (16-byte header, then RGB565 pixels,
 // `width` to a row) that works in whole pixels: the header stays literal, a
 // match copies whole pixels from those the client has already expanded (the
-// previous pixels, the rows above, or alike pairs), and with a tolerance
-// above 0 a pixel may be copied from one within that many steps of each
-// colour (red and blue; twice as many of green): lossy, but never further
-// from the picture than the tolerance, only at busy pixels (one of their
-// neighbours differs by more than two steps; flat and smooth areas stay
-// exact) and only where the copy is longer than an exact one by more than
-// its errors. The result expands with the
-// client's plain expander; the smaller of this parse and lz_compress of the
+// previous pixels, the rows above, or alike pairs). With a tolerance above 0
+// it is lossy where the eye does not see it: a pixel may be copied from one
+// that differs by up to twice its masking (how much detail the least
+// detailed pixel within two of it has) and at least two steps where a
+// neighbour differs by more than two steps, never by more than `tolerance`
+// steps of red and blue (twice as many of green); smooth areas (every colour
+// of the 5 x 5 pixels around within two steps) are copied exactly, hues
+// shift at most half as far, and no two by two pixels drift one way on
+// average. Among the copies allowed, the one that costs least per pixel,
+// counting its errors, is taken. The result expands with the client's plain
+// expander; the smaller of this parse and the cheapest byte-wise parse of the
 // copied picture is returned.
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
 // A whole compressed IM payload by lz_compress_pixels.
