@@ -152,6 +152,9 @@ std::vector<uint8_t> lz_parse(const std::vector<uint8_t>& in, size_t literals, s
                 for (int32_t c = head[hash(i)]; c >= 0 && steps < (int)chain && best_len < limit; c = prev[c], steps++) {
                     size_t d = i - (size_t)c;
                     if (d > WINDOW) break;
+                    // only a place that also matches at the best length so
+                    // far can beat it
+                    if (in[c + best_len] != in[i + best_len]) continue;
                     size_t k = 0;
                     while (k < limit && in[i + k] == in[c + k]) k++;
                     if (k > best_len) best_len = k, best_dist = d;
@@ -337,10 +340,16 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
     for (int dy = 0; dy <= 2; dy++)
         for (int dx = dy ? -4 : 1; dx <= 4; dx++) add_near((long)dy * width + dx);
     std::vector<size_t> candidates;
-    for (size_t i = 0; i < n;) {
+    // Each distance is tried once a position: the token it was last met for.
+    std::vector<uint32_t> met(MAX_DISTANCE + 1, UINT32_MAX);
+    uint32_t token = 0;
+    auto add = [&](size_t d) {
+        if (met[d] != token) met[d] = token, candidates.push_back(d);
+    };
+    for (size_t i = 0; i < n; token++) {
         candidates.clear();
         for (size_t d : near)
-            if (d <= i) candidates.push_back(d);
+            if (d <= i) add(d);
         if (i + 1 < n) {
             int steps = 0;
             if (allow[i] > 0)
@@ -348,14 +357,14 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
                      c = prev[c], steps++) {
                     size_t d = i - (size_t)c;
                     if (d > MAX_DISTANCE) break;
-                    candidates.push_back(d);
+                    add(d);
                 }
             steps = 0;
             for (int32_t c = exact_head[exact_key(want[i], want[i + 1])]; c >= 0 && steps < (int)EXACT_CHAIN;
                  c = exact_prev[c], steps++) {
                 size_t d = i - (size_t)c;
                 if (d > MAX_DISTANCE) break;
-                candidates.push_back(d);
+                add(d);
             }
         }
         // The copy that costs least per pixel: its 17 bits and its squared
@@ -440,15 +449,17 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
     w.close();
     // The client's picture, with the copies made above, packs tighter
     // byte-wise most of the time: the cheapest parse finds the best way
-    // through the copies made here (and their pieces). A shorter search
-    // than lz_compress's keeps a screenful of photograph quick; it costs
-    // about one byte in a hundred. The smaller of the two is sent.
+    // through the copies made here (and their pieces). Its search is
+    // lz_compress's for pictures up to 128 x 128 pixels and shorter for
+    // larger ones, so that a screenful of photograph stays quick (a search
+    // of 32 costs about one byte in a hundred). The smaller of the two is
+    // sent.
     std::vector<uint8_t> again(expanded.begin(), expanded.begin() + 16);
     for (uint16_t m : made) {
         again.push_back((uint8_t)(m >> 8));
         again.push_back((uint8_t)m);
     }
-    std::vector<uint8_t> bytewise = lz_parse(again, 16, 32);
+    std::vector<uint8_t> bytewise = lz_parse(again, 16, std::min<size_t>(256, std::max<size_t>(32, (128 * 128 * 256) / n)));
     if (bytewise.size() < w.out.size()) return bytewise;
     return w.out;
 }
