@@ -248,13 +248,13 @@ int hue_error(uint16_t a, uint16_t b) {
 }
 }  // namespace
 
-// Real photographs at the size the handheld shows them travel in about half
-// the bits of exact copies (5.5 bits a pixel at most, all together; they were
-// about 10), and still look like themselves: no colour further off than four
-// steps of red or blue (eight of green), hues at most half as far, smooth
-// areas exact, structure kept (similarity at least 0.9, where 1 is the
-// picture itself).
-TEST(RenderRules, PhotographsTravelInHalfTheBitsAndLookRight) {
+// Real photographs at the size the handheld shows them travel in far fewer
+// bits than exact copies (6 bits a pixel at most, all together; exact ones
+// take about 10), and still look like themselves: no colour further off than
+// four steps of red or blue (eight of green), hues at most half as far,
+// smooth areas exact, structure kept (similarity at least 0.94 each, where 1
+// is the picture itself).
+TEST(RenderRules, PhotographsTravelInFarFewerBitsAndLookRight) {
     size_t bytes = 0, exact = 0, pixels = 0;
     for (const char* name : {"photo-cat", "photo-coffee", "photo-astronaut", "photo-rocket", "photo-deep-field",
                              "photo-camera"}) {
@@ -263,8 +263,8 @@ TEST(RenderRules, PhotographsTravelInHalfTheBitsAndLookRight) {
         PictureQuality q = pq_compare(s.exact, s.shown, s.width, s.height);
         EXPECT_LE(q.max_error, 8) << name;
         EXPECT_EQ(q.smooth_max, 0) << name;
-        EXPECT_GE(q.ssim, 0.90) << name;
-        EXPECT_LE(q.rmse, 8.0) << name;
+        EXPECT_GE(q.ssim, 0.94) << name;
+        EXPECT_LE(q.rmse, 6.0) << name;
         int hue = 0;
         for (size_t i = 0; i < s.exact.size(); i++) hue = std::max(hue, hue_error(s.exact[i], s.shown[i]));
         EXPECT_LE(hue, 4) << name;
@@ -273,10 +273,10 @@ TEST(RenderRules, PhotographsTravelInHalfTheBitsAndLookRight) {
         exact += s.exact_bytes;
         pixels += s.exact.size();
     }
-    EXPECT_LE(8.0 * bytes / pixels, 5.5) << bytes << " bytes, exact " << exact;
+    EXPECT_LE(8.0 * bytes / pixels, 6.0) << bytes << " bytes, exact " << exact;
 }
 
-// The sample site's drawings keep their look (similarity at least 0.97, smooth
+// The sample site's drawings keep their look (similarity at least 0.98, smooth
 // skies and flat areas exact, errors only at edges and in texture) and get no
 // bigger than exact copies.
 TEST(RenderRules, DrawingsKeepTheirLook) {
@@ -287,7 +287,7 @@ TEST(RenderRules, DrawingsKeepTheirLook) {
         PictureQuality q = pq_compare(s.exact, s.shown, s.width, s.height);
         EXPECT_LE(q.max_error, 8) << name;
         EXPECT_EQ(q.smooth_max, 0) << name;
-        EXPECT_GE(q.ssim, 0.97) << name;
+        EXPECT_GE(q.ssim, 0.98) << name;
         EXPECT_LE(s.bytes, s.exact_bytes) << name;
     }
 }

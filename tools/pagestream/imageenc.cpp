@@ -368,8 +368,10 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
             }
         }
         // The copy that costs least per pixel: its 17 bits and its squared
-        // errors (a twentieth of a bit each), over its length. Two literals
-        // cost 18 bits.
+        // errors (a bit each square 64th), over its length; two literals cost
+        // 18 bits. Weighed so, a long inexact copy wins only where it saves
+        // many bits for few errors (cheaper errors drew faint streaks across
+        // a sun's dithered glow).
         size_t best_len = 0, best_dist = 0;
         long best_err = 0;
         double best_cost = 18;
@@ -421,7 +423,7 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
             }
             // One pixel copied saves a single bit over two literals: only when exact.
             if (len == 0 || (len == 1 && err)) continue;
-            double cost = (17 + err / 20.0) / (double)len;
+            double cost = (double)(17 + err) / (double)len;
             if (cost < best_cost) {
                 best_cost = cost;
                 best_len = len;

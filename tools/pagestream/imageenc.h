@@ -52,7 +52,7 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
 // of the 5 x 5 pixels around within two steps) are copied exactly, hues
 // shift at most half as far, and no two by two pixels drift one way on
 // average. Among the copies allowed, the one that costs least per pixel,
-// counting its errors, is taken. The result expands with the client's plain
+// counting a bit for each squared 64th of error, is taken. The result expands with the client's plain
 // expander; the smaller of this parse and the cheapest byte-wise parse of the
 // copied picture is returned.
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
