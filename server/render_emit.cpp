@@ -81,6 +81,13 @@ void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
     }
 }
 
+void remit_row(Emitter& e, int x0, int x1, int y, Colour c) {
+    x0 = std::max(x0, 0);
+    x1 = std::min(x1, e.dev_w);
+    if (x1 <= x0 || y < 0 || y >= e.dev_h) return;
+    line(e, x0, y, x1 - 1, y, c);
+}
+
 void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8) {
     if (utf8.empty()) return;
     remit_sz(e, size);

@@ -124,6 +124,10 @@ void remit_sz(Emitter& e, int size);
 // an opaque colour: CR where the handheld can place it exactly, DL lines in
 // the text colour where it cannot (single rows and columns).
 void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
+// Device pixels [x0, x1) of row y (clipped to the content area) as a DL in
+// the text colour: an underline or a strike-through in its text's colour
+// needs no colour tag of its own.
+void remit_row(Emitter& e, int x0, int x1, int y, Colour c);
 // A text run with its pen at device pixel x and its baseline on device row y.
 void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
 

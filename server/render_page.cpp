@@ -315,11 +315,8 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
         x0 = std::max(x0, rgeo_round(clip.x0, s));
         x1 = std::min(x1, rgeo_round(clip.x1, s));
         Colour dc = rsnap_colour_over(dec.colour.a ? dec.colour : colour, opacity, ctx.canvas);
-        if (dec.underline) remit_fill(ctx.em, x0, row, x1, row + 1, dc);
-        if (dec.through) {
-            int mid = rgeo_round(baseline - css_size * 0.3, s);
-            remit_fill(ctx.em, x0, mid, x1, mid + 1, dc);
-        }
+        if (dec.underline) remit_row(ctx.em, x0, x1, row, dc);
+        if (dec.through) remit_row(ctx.em, x0, x1, rgeo_round(baseline - css_size * 0.3, s), dc);
     }
 }
 
