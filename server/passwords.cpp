@@ -346,15 +346,14 @@ static void pump(const std::string& address)
     go();
 }
 
-int64_t passwords_delay_ms(const std::string& address)
+int64_t passwords_next_delay_ms(const std::string& address)
 {
     auto it = pw.turns.find(address);
-    if (it == pw.turns.end())
+    if (it == pw.turns.end() || !it->second.failures)
         return 0;
-    int64_t now = loop_now_ms();
-    if (now - it->second.last_failure > PW_FORGET_MS)
+    if (loop_now_ms() - it->second.last_failure > PW_FORGET_MS)
         return 0;
-    return std::max<int64_t>(0, it->second.not_before - now);
+    return std::max<int64_t>(0, it->second.not_before - it->second.last_failure);
 }
 
 bool passwords_wait_turn(const std::string& address, std::function<void()> go)

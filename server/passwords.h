@@ -67,7 +67,10 @@ void passwords_check(const Users& users, const std::string& name, const std::str
 // passwords_result for the same address.
 bool passwords_wait_turn(const std::string& address, std::function<void()> go);
 void passwords_result(const std::string& address, PasswordOutcome outcome);
-// How long a login from this address would wait now, in milliseconds.
-int64_t passwords_delay_ms(const std::string& address);
+// The wait that the address's latest failure set for its next login,
+// counted from that failure (0 without a failure still remembered). It does
+// not shrink as the clock runs, so a log line written a moment after the
+// failure says exactly what was set.
+int64_t passwords_next_delay_ms(const std::string& address);
 
 #endif

@@ -228,7 +228,7 @@ static void on_login(Conn* c, const HttpRequest& req)
                                                  {"user", login.user},
                                                  {"customer", login.customer},
                                                  {"waited_ms", loop_now_ms() - asked},
-                                                 {"next_delay_ms", passwords_delay_ms(address)}});
+                                                 {"next_delay_ms", passwords_next_delay_ms(address)}});
                 conn_answer(c, text_page({"Wrong user name or password."}));
                 return;
             }
