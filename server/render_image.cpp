@@ -126,7 +126,7 @@ bool rimage_device_capture(const std::string& png, double scale, DeviceCapture* 
 // edges of drawings, none in flat and smooth areas (the compressor keeps them
 // exact), and only where a copy saves many bits for few errors. Tried on real
 // photographs shown at the handheld's size: they travel in two thirds of the
-// bytes of exact ones (5.8 bits a pixel against 9; the earlier rule of two
+// bytes of exact ones (6.1 bits a pixel against 9; the earlier rule of two
 // steps at busy pixels took 7.2) and keep their look, faces and eyes
 // included; the sample site's drawings are a fifth smaller than exact ones
 // and show no streak or band that the exact picture lacks (wider or cheaper

@@ -52,9 +52,10 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
 // of the 5 x 5 pixels around within two steps) are copied exactly, hues
 // shift at most half as far, and no two by two pixels drift one way on
 // average. Among the copies allowed, the one that costs least per pixel,
-// counting a bit for each squared 64th of error, is taken. The result expands with the client's plain
-// expander; the smaller of this parse and the cheapest byte-wise parse of the
-// copied picture is returned.
+// counting a bit for each squared 64th of error, is taken. The result
+// expands with the client's plain expander. Where this parse takes four bits
+// a pixel or less (drawings), or without a tolerance, the cheapest byte-wise
+// parse of the copied picture is made too and the smaller one returned.
 std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
 // A whole compressed IM payload by lz_compress_pixels.
 std::vector<uint8_t> ie_payload_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance);
