@@ -317,9 +317,10 @@ def render_doc(r):
               "| page | pictures in the stream | page stream | transferred (of it pictures) | share | read to the end | goal |",
               "|---|---|---|---|---|---|---|"]
     for row in r["bytes"]:
-        lines.append("| `%s` | %d | %d bytes | %d bytes (%d) | %.0f %% | %d screens, %d bytes, %.0f %% | ≤ %.0f %% on image-rich pages |" % (
+        lines.append("| `%s` | %d | %d bytes | %d bytes (%d) | %.1f %% | %d screen%s, %d bytes, %.1f %% | ≤ %.0f %% on image-rich pages |" % (
             row["page"], row["images"], row["stream"], row["transferred"], row["pictures_sent"], 100 * row["ratio"],
-            row["screens"], row["whole"], 100.0 * row["whole"] / row["transferred"] if row["transferred"] else 0,
+            row["screens"], "" if row["screens"] == 1 else "s", row["whole"],
+            100.0 * row["whole"] / row["transferred"] if row["transferred"] else 0,
             100 * GOALS["bytes_ratio"]))
     return "\n".join(lines) + "\n"
 
