@@ -249,6 +249,13 @@ std::vector<uint16_t> RenderTest::draw(const std::string& stream, bool zoomed) {
     return screen();
 }
 
+std::vector<uint16_t> RenderTest::draw_update(const std::string& first, const std::string& update, bool zoomed) {
+    draw(first, zoomed);
+    write_page(read_page() + update);
+    page_draw(0, 0);
+    return screen();
+}
+
 // Reads a hexadecimal argument (with an optional sign) at p; moves p past it.
 static long hex_arg(const std::string& s, size_t* p) {
     while (*p < s.size() && s[*p] == ' ') (*p)++;

@@ -87,6 +87,10 @@ public:
     bool rerender(const std::string& script, Rendered* out, bool new_page, const RenderImages& images);
     // Draws a stream with the client (zoom as given), returns the screen.
     std::vector<uint16_t> draw(const std::string& stream, bool zoomed);
+    // Draws `first`, then appends `update` to the page file as the client's
+    // network loop does with an answer that makes no cut, draws again and
+    // returns the screen.
+    std::vector<uint16_t> draw_update(const std::string& first, const std::string& update, bool zoomed);
     // The stream's DS tags as words and runs, measured with the client's text engine.
     void client_text(const std::string& stream, bool zoomed, std::vector<ClientWord>* words,
                      std::vector<ClientRun>* runs);

@@ -75,12 +75,7 @@ TEST_F(Images, APictureTheClientHoldsTravelsOnce) {
     // the canvas is now one colour: a rectangle, without a payload
     EXPECT_TRUE(payloads.empty());
     // the client's file: the first page, then the update (its frame replaced)
-    write_page("<CL>" + r.page.body + "<ST>");
-    page_draw(0, 0);
-    std::string file = read_page();
-    write_page(file + changed.stream);
-    page_draw(0, 0);
-    std::vector<uint16_t> s = screen();
+    std::vector<uint16_t> s = draw_update("<CL>" + r.page.body + "<ST>", changed.stream, false);
     keep("pictures-update", s, &changed);
     int red = 0;
     for (uint16_t p : s) red += p == 0xC800;

@@ -187,12 +187,7 @@ TEST_F(Pieces, ScrolledAndUpdatedPicturesDrawAsWhole) {
     moved.viewport = r.viewport;
     ASSERT_TRUE(rerender("window.scrollTo(0, 80)", &moved, false, images));
     EXPECT_NE(moved.page.signature, r.page.signature);
-    write_page("<CL>" + r.page.body + "<ST>");
-    page_draw(0, 0);
-    std::string file = read_page();
-    write_page(file + moved.stream);
-    page_draw(0, 0);
-    std::vector<uint16_t> s = screen();
+    std::vector<uint16_t> s = draw_update("<CL>" + r.page.body + "<ST>", moved.stream, false);
     keep("pieces-gallery-scrolled", s, &moved);
     std::vector<uint16_t> fresh = draw("<CL>" + render_page(in_of(moved), RenderImages()).body + "<ST>", false);
     EXPECT_EQ(s, fresh) << "the update draws as the same state sent afresh";
@@ -219,12 +214,7 @@ TEST_F(Pieces, AChangedPlainAreaIsAChange) {
     EXPECT_FALSE(changed.page.cut);
     EXPECT_NE(changed.page.signature, first.page.signature);
     EXPECT_TRUE(changed.page.new_image_ids.empty());
-    write_page(first.stream);
-    page_draw(0, 0);
-    std::string file = read_page();
-    write_page(file + changed.stream);
-    page_draw(0, 0);
-    std::vector<uint16_t> s = screen();
+    std::vector<uint16_t> s = draw_update(first.stream, changed.stream, false);
     keep("pieces-changed", s, &changed);
     EXPECT_EQ(s, draw("<CL>" + render_page(in_of(changed), RenderImages()).body + "<ST>", false));
 }
