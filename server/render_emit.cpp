@@ -2,8 +2,10 @@
 // drawing tags: every shape is placed by the device pixels the handheld will
 // light, so rounding never moves an edge.
 #include <algorithm>
+#include <set>
 
 #include "server/render_internal.h"
+#include "server/render_text.h"
 #include "tools/pagestream/pagewriter.h"
 
 int render_scale(bool zoomed, long v) { return (int)(zoomed ? (2 * v + 1) / 3 : (v + 1) / 2); }
@@ -29,29 +31,44 @@ long render_unit_hi(bool zoomed, int d) {
 
 static long rgb(Colour c) { return (long)c.r << 16 | c.g << 8 | c.b; }
 
-void remit_bc(Emitter& e, Colour c) {
-    if (e.bc == rgb(c)) return;
-    e.bc = rgb(c);
-    pw_bc(e.out, c.r, c.g, c.b);
+// Text sizes the handheld draws; any other SZ draws at 16 (and becomes 16).
+static bool valid_size(long size) { return size >= 16 && size <= 26 && size % 2 == 0; }
+
+// Sends the colours and size a tag draws with, where they differ from what
+// the handheld holds, then the tag.
+static void write(Emitter& e, const DrawOp& op) {
+    if (op.sz >= 0 && e.sz != op.sz) {
+        e.sz = op.sz;
+        pw_sz(e.out, (int)op.sz);
+    }
+    if (op.bc >= 0 && e.bc != op.bc) {
+        e.bc = op.bc;
+        pw_bc(e.out, (int)(op.bc >> 16), (int)(op.bc >> 8 & 255), (int)(op.bc & 255));
+    }
+    if (op.fc >= 0 && e.fc != op.fc) {
+        e.fc = op.fc;
+        pw_fc(e.out, (int)(op.fc >> 16), (int)(op.fc >> 8 & 255), (int)(op.fc & 255));
+    }
+    e.out += op.tag;
+    if (op.sz >= 0 && !valid_size(e.sz)) e.sz = 16;
 }
 
-void remit_fc(Emitter& e, Colour c) {
-    if (e.fc == rgb(c)) return;
-    e.fc = rgb(c);
-    pw_fc(e.out, c.r, c.g, c.b);
-}
-
-void remit_sz(Emitter& e, int size) {
-    if (e.sz == size) return;
-    e.sz = size;
-    pw_sz(e.out, size);
+static void put(Emitter& e, DrawOp&& op) {
+    if (!e.holding) {
+        write(e, op);
+        return;
+    }
+    if (op.fc >= 0) e.held_fc = op.fc;
+    e.held.push_back(std::move(op));
 }
 
 // A line of device pixels from (x0, y0) to (x1, y1), one of them constant.
 static void line(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
-    remit_fc(e, c);
-    pw_dl(e.out, e.frame, render_unit_lo(e.zoomed, x0), render_unit_lo(e.zoomed, y0), render_unit_lo(e.zoomed, x1),
-          render_unit_lo(e.zoomed, y1));
+    long ux0 = render_unit_lo(e.zoomed, x0), uy0 = render_unit_lo(e.zoomed, y0);
+    long ux1 = render_unit_lo(e.zoomed, x1), uy1 = render_unit_lo(e.zoomed, y1);
+    DrawOp op{std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1), -1, rgb(c), -1, {}};
+    pw_dl(op.tag, e.frame, ux0, uy0, ux1, uy1);
+    put(e, std::move(op));
 }
 
 void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
@@ -69,8 +86,23 @@ void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c) {
     long x = render_unit_lo(e.zoomed, x0), w = render_unit_hi(e.zoomed, x1 - 1) - x;
     long y = render_unit_lo(e.zoomed, y0), h = render_unit_hi(e.zoomed, y1 - 1) - y;
     if (w >= 1 && h >= 1) {
-        remit_bc(e, c);
-        pw_cr(e.out, e.frame, x, y, w, h);
+        // The pixels the handheld fills for these units: from S(x), S(y) to
+        // S(x + w), S(y + h) inclusive, a rectangle one row high drawn on its
+        // bottom row, otherwise clipped to the screen; one clipped to a
+        // single row takes the text colour instead.
+        int left = render_scale(e.zoomed, x), top = render_scale(e.zoomed, y);
+        int right = render_scale(e.zoomed, x + w), bottom = render_scale(e.zoomed, y + h);
+        long fc = -1;
+        if (bottom == top + 1) {
+            top = bottom;
+        } else {
+            bottom = std::min(bottom, 239);
+            right = std::min(right, 319);
+            if (bottom - top == 1) fc = e.holding ? e.held_fc : e.fc;
+        }
+        DrawOp op{left, top, right, bottom, rgb(c), fc, -1, {}};
+        pw_cr(op.tag, e.frame, x, y, w, h);
+        put(e, std::move(op));
         return;
     }
     // One column or one row that no rectangle covers exactly.
@@ -90,7 +122,94 @@ void remit_row(Emitter& e, int x0, int x1, int y, Colour c) {
 
 void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8) {
     if (utf8.empty()) return;
-    remit_sz(e, size);
-    remit_fc(e, c);
-    pw_ds(e.out, e.frame, render_unit_lo(e.zoomed, x), render_unit_lo(e.zoomed, y), utf8);
+    long drawn = valid_size(size) ? size : 16;
+    int px = render_scale(e.zoomed, drawn);
+    // Where its glyphs may reach, and the row above the baseline whose
+    // pixels it samples as its background (moved right onto the screen
+    // when the pen is left of it).
+    std::u16string run = rtext_from_utf8(utf8);
+    DrawOp op{0, 0, 0, 0, -1, rgb(c), size, {}};
+    if (px >= RENDER_PX_MIN && px <= RENDER_PX_MAX) {
+        // the glyphs as the handheld places them, and the sampled row
+        TextInk ink = rtext_client_ink(run, px);
+        int width = rtext_client_width(run, px);
+        op.x0 = x + std::min(ink.left, 0);
+        op.x1 = x + std::max(ink.right, width - 1);
+        op.y0 = y + std::min(ink.top, -(px / 2));
+        op.y1 = y + std::max(ink.bottom, -1);
+    } else {
+        // no glyphs of that size: nothing is drawn, but be generous
+        op.x0 = x - px;
+        op.x1 = x + (int)run.size() * px + px;
+        op.y0 = y - 2 * px;
+        op.y1 = y + px;
+    }
+    if (x < 0) op.x1 -= x;
+    pw_ds(op.tag, e.frame, render_unit_lo(e.zoomed, x), render_unit_lo(e.zoomed, y), utf8);
+    put(e, std::move(op));
+}
+
+void remit_picture(Emitter& e, uint32_t id, int x, int y, int w, int h) {
+    DrawOp op{x, y, x + w - 1, y + h - 1, -1, -1, -1, {}};
+    pw_is(op.tag, e.frame, id, render_unit_lo(e.zoomed, x), render_unit_lo(e.zoomed, y));
+    put(e, std::move(op));
+}
+
+// ---- Reordering held tags ----
+
+// Pages with more tags than this on a screen are written as given: the
+// reordering weighs every pair.
+static const size_t HOLD_MAX = 3000;
+
+static bool touch(const DrawOp& a, const DrawOp& b) {
+    return a.x0 <= b.x1 && b.x0 <= a.x1 && a.y0 <= b.y1 && b.y0 <= a.y1;
+}
+
+// The colour and size tags a tag needs before it, given what the handheld holds.
+static int tags_needed(const Emitter& e, const DrawOp& op) {
+    return (op.sz >= 0 && op.sz != e.sz) + (op.bc >= 0 && op.bc != e.bc) + (op.fc >= 0 && op.fc != e.fc);
+}
+
+void remit_hold(Emitter& e) {
+    e.holding = true;
+    e.held.clear();
+    e.held_fc = e.fc;
+}
+
+void remit_release(Emitter& e) {
+    e.holding = false;
+    std::vector<DrawOp> ops = std::move(e.held);
+    e.held.clear();
+    size_t n = ops.size();
+    if (n > HOLD_MAX) {
+        for (const DrawOp& op : ops) write(e, op);
+        return;
+    }
+    // A tag waits for every earlier one that touches its pixels.
+    std::vector<std::vector<uint32_t>> later(n);
+    std::vector<uint32_t> waits(n, 0);
+    for (size_t j = 0; j < n; j++)
+        for (size_t i = 0; i < j; i++)
+            if (touch(ops[i], ops[j])) {
+                later[i].push_back((uint32_t)j);
+                waits[j]++;
+            }
+    // Of the tags free to go, the one that needs fewest colour and size
+    // tags, the first of those.
+    std::set<uint32_t> ready;
+    for (size_t j = 0; j < n; j++)
+        if (!waits[j]) ready.insert((uint32_t)j);
+    while (!ready.empty()) {
+        auto pick = ready.begin();
+        int fewest = 4;
+        for (auto it = ready.begin(); it != ready.end() && fewest > 0; ++it) {
+            int t = tags_needed(e, ops[*it]);
+            if (t < fewest) fewest = t, pick = it;
+        }
+        uint32_t k = *pick;
+        ready.erase(pick);
+        write(e, ops[k]);
+        for (uint32_t j : later[k])
+            if (--waits[j] == 0) ready.insert(j);
+    }
 }

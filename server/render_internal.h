@@ -110,16 +110,26 @@ long render_unit_hi(bool zoomed, int d);
 inline int rgeo_round(double css, double scale) { return (int)std::floor(css * scale + 0.5); }
 
 // ---- The emitter ----
+// A drawing tag held back for reordering: the device pixels it may touch
+// (for a text run also those it samples as its background), inclusive, and
+// the state it draws with (-1: does not use it).
+struct DrawOp {
+    int x0, y0, x1, y1;
+    long bc, fc, sz;
+    std::string tag;
+};
 struct Emitter {
     std::string out;
     uint32_t frame = 3;
     bool zoomed = false;
     int dev_w = 320, dev_h = 240;   // content area; nothing is drawn beyond it
     long bc = -1, fc = -1, sz = -1; // colours 0xRRGGBB as last sent, -1 = unknown
+    // Between remit_hold and remit_release the drawing tags are held here.
+    bool holding = false;
+    std::vector<DrawOp> held;
+    long held_fc = -1;              // the text colour in force after the last held tag
+
 };
-void remit_bc(Emitter& e, Colour c);
-void remit_fc(Emitter& e, Colour c);
-void remit_sz(Emitter& e, int size);
 // Fills device pixels [x0, x1) x [y0, y1) (clipped to the content area) in
 // an opaque colour: CR where the handheld can place it exactly, DL lines in
 // the text colour where it cannot (single rows and columns).
@@ -130,6 +140,15 @@ void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
 void remit_row(Emitter& e, int x0, int x1, int y, Colour c);
 // A text run with its pen at device pixel x and its baseline on device row y.
 void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
+// A picture the handheld holds, drawn w x h device pixels at (x, y).
+void remit_picture(Emitter& e, uint32_t id, int x, int y, int w, int h);
+// Holds the drawing tags that follow (fills, lines, text runs, pictures)
+// until remit_release, which writes them in an order that draws the same
+// pixels with fewer colour and size tags: a tag moves ahead of earlier ones
+// only when none of them touches its pixels, so that every pixel sees its
+// tags in the order given.
+void remit_hold(Emitter& e);
+void remit_release(Emitter& e);
 
 // ---- Images ----
 // The handheld keeps at most this many decoded pictures until the next cut.

@@ -692,6 +692,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         if (!page.cut) sendable.insert(cached.begin(), cached.end());
 
         std::map<int, std::u16string> texts;
+        remit_hold(em);
         int framed = -1;  // the element whose borders were drawn with its background
         for (const Item& it : items) {
             int node = d.layout_node[(size_t)it.layout];
@@ -705,26 +706,16 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             case ITEM_PICTURE: {
                 const Picture& p = pictures[(size_t)it.box];
                 if (p.id) {
-                    // Its parts cover it exactly once, so their order is
-                    // free: rectangles by colour (one BC for all of a
-                    // colour, the one in force first), then the pieces the
-                    // handheld holds or receives.
+                    // Its parts cover it exactly once: the emitter gathers
+                    // its rectangles of a colour under one BC.
                     std::vector<const PicturePart*> parts;
                     for (const PicturePart& part : p.plan.parts) parts.push_back(&part);
-                    auto rank = [&em](const PicturePart* a) {
-                        if (!a->flat) return 1L << 25;
-                        Colour c = rpieces_colour(a->colour);
-                        long rgb = (long)c.r << 16 | c.g << 8 | c.b;
-                        return rgb == em.bc ? -1L : rgb;
-                    };
-                    std::stable_sort(parts.begin(), parts.end(),
-                                     [&rank](const PicturePart* a, const PicturePart* b) { return rank(a) < rank(b); });
                     for (const PicturePart* part : parts) {
                         int x = p.x0 + part->x0, y = p.y0 + part->y0;
                         if (part->flat)
                             remit_fill(em, x, y, p.x0 + part->x1, p.y0 + part->y1, rpieces_colour(part->colour));
                         else if (sendable.count(part->id))
-                            pw_is(em.out, em.frame, part->id, render_unit_lo(g.zoomed, x), render_unit_lo(g.zoomed, y));
+                            remit_picture(em, part->id, x, y, part->x1 - part->x0, part->y1 - part->y0);
                     }
                 } else {
                     // No pixels to show (no capture): a grey box keeps its place.
@@ -736,6 +727,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             }
             }
         }
+        remit_release(em);
         for (size_t li = 0; li < m; li++) rcontrol_emit(ctx, (int)li);
         rscroll_setup(ctx, &page.scroll);
         rscroll_emit(ctx, page.scroll);

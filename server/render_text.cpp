@@ -112,6 +112,32 @@ int rtext_client_width(const std::u16string& run, int px) {
     return (int)((acc + 0x8000) >> 16);
 }
 
+TextInk rtext_client_ink(const std::u16string& run, int px) {
+    TextInk ink{0, 0, -1, -1};
+    bool any = false;
+    int s = size_slot(px);
+    int64_t acc = 0;
+    for (char16_t c : run) {
+        if (c == 0) break;
+        auto it = glyph_index.find(c);
+        int i = it != glyph_index.end() && render_glyphs[it->second].advance[s] >= 0 ? it->second : hyphen_index;
+        if (i < 0) continue;
+        const RenderGlyph& g = render_glyphs[i];
+        if (g.ink[s].width > 0 && g.ink[s].rows > 0) {
+            int x0 = (int)((acc + 0x8000) >> 16) + g.ink[s].left, y0 = -g.ink[s].top;
+            TextInk k{x0, y0, x0 + g.ink[s].width - 1, y0 + g.ink[s].rows - 1};
+            if (!any) ink = k;
+            ink.left = std::min(ink.left, k.left);
+            ink.top = std::min(ink.top, k.top);
+            ink.right = std::max(ink.right, k.right);
+            ink.bottom = std::max(ink.bottom, k.bottom);
+            any = true;
+        }
+        acc += g.advance[s];
+    }
+    return ink;
+}
+
 double rtext_engine_advance(uint32_t cp, double css_size) {
     if (is_zero_width(cp)) return 0;
     if (cp > 0xFFFF) return -1;

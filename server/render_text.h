@@ -18,6 +18,10 @@ struct RenderGlyph {
     uint16_t code;
     int32_t advance[RENDER_PX_SIZES];  // what the handheld adds per glyph (hinted)
     int32_t linear[RENDER_PX_SIZES];   // the face's own advance (how the engine places it)
+    // Its bitmap: left column from the pen, top row above the baseline, size.
+    struct {
+        int16_t left, top, width, rows;
+    } ink[RENDER_PX_SIZES];
 };
 extern const int render_glyph_count;
 extern const RenderGlyph render_glyphs[];
@@ -54,6 +58,12 @@ bool rtext_has_glyph(uint16_t code);
 int32_t rtext_client_advance(uint16_t code, int px);
 // The handheld's width of a run, in pixels, rounded as it rounds.
 int rtext_client_width(const std::u16string& run, int px);
+// The pixels the handheld's glyphs of a run cover, relative to its pen on
+// the baseline, inclusive (left > right when it draws none).
+struct TextInk {
+    int left, top, right, bottom;
+};
+TextInk rtext_client_ink(const std::u16string& run, int px);
 // The engine's advance of a code point in Liberation Sans at a CSS size, in
 // CSS pixels, or a negative value when the face's advance is not known here.
 double rtext_engine_advance(uint32_t cp, double css_size);

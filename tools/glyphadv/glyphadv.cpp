@@ -17,6 +17,7 @@
 //   layout face:  OS/2 cmap glyf head hhea hmtx loca maxp name post
 //                 (OS/2, head, hhea and post copied from FACE; glyph 0 a
 //                 single point, every other glyph empty)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -25,7 +26,7 @@
 
 static const int STYLE_PAGE = 0, PX_MIN = 8, PX_MAX = 13, PX_SIZES = PX_MAX - PX_MIN + 1;
 static const int RECORD_HEADER = 84;
-static const int M_ADVANCE = 1, M_LINEAR = 3, M_WIDTH = 14, M_ROWS = 15, M_STRIDE = 16;
+static const int M_ADVANCE = 1, M_LINEAR = 3, M_TOP = 5, M_LEFT = 6, M_WIDTH = 14, M_ROWS = 15, M_STRIDE = 16;
 
 // ---- Big-endian writing and the layout faces ----
 
@@ -253,6 +254,8 @@ int main(int argc, char** argv) {
     }
     struct Adv {
         int32_t advance[PX_SIZES], linear[PX_SIZES];
+        // where the bitmap lies from the pen: whole pixels left and up, size
+        int32_t left[PX_SIZES], top[PX_SIZES], width[PX_SIZES], rows[PX_SIZES];
         bool have[PX_SIZES];
     };
     std::map<uint16_t, Adv> glyphs;
@@ -277,6 +280,13 @@ int main(int argc, char** argv) {
             a.advance[s] = word(M_ADVANCE);
             a.linear[s] = word(M_LINEAR);
             a.have[s] = true;
+            // The handheld draws the bitmap with its left column at the pen
+            // plus the left bearing and its top row at the baseline less the
+            // top bearing (26.6 pixels, shifted arithmetically).
+            a.left[s] = word(M_LEFT) >> 6;
+            a.top[s] = word(M_TOP) >> 6;
+            a.width[s] = width;
+            a.rows[s] = rows;
         }
         at += RECORD_HEADER + (size_t)rows * (size_t)stride;
     }
@@ -297,11 +307,15 @@ int main(int argc, char** argv) {
         k += snprintf(line + k, sizeof line - (size_t)k, "}, {");
         for (int s = 0; s < PX_SIZES; s++)
             k += snprintf(line + k, sizeof line - (size_t)k, "%s%d", s ? ", " : "", a.have[s] ? a.linear[s] : -1);
+        k += snprintf(line + k, sizeof line - (size_t)k, "}, {");
+        for (int s = 0; s < PX_SIZES; s++)
+            k += snprintf(line + k, sizeof line - (size_t)k, "%s{%d, %d, %d, %d}", s ? ", " : "",
+                          a.have[s] ? a.left[s] : 0, a.have[s] ? a.top[s] : 0, a.have[s] ? a.width[s] : 0,
+                          a.have[s] ? a.rows[s] : 0);
         snprintf(line + k, sizeof line - (size_t)k, "}},\n");
         out += line;
     }
     out += "};\n\n";
-
     // The layout faces: CSS sizes 16 to 26 unzoomed (drawn at half: 8 to 13
     // pixels), 16 to 20 zoomed (drawn at two thirds: 11 to 13 pixels).
     Bytes face_file;
