@@ -43,6 +43,10 @@ const long SLOT_PRICE = 16;
 const size_t PICTURE_MAX_PIECES = 16;
 // Plans kept for pictures that come again: their payloads' bytes at most.
 const size_t KEPT_PLAN_BYTES = 8u << 20;
+// Unions of parts tried as one piece, at most, a picture (each costs a
+// compression) and the largest such union (pixels).
+const int MERGE_TRIALS = 8;
+const long MERGE_MAX_AREA = 1L << 16;
 
 bool exact_payloads = false;
 
@@ -306,6 +310,68 @@ Colour rpieces_colour(uint16_t rgb565) {
     return Colour{r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2, 255};
 }
 
+// What a part costs in the stream (its fill, or its piece with tags and slot).
+static long part_cost(const Planner& planner, const PicturePart& p) {
+    return p.flat ? planner.fill_cost(Rect{p.x0, p.y0, p.x1, p.y1}) : piece_cost(p.payload.size());
+}
+
+// The planning weighs a piece by what its pixels cost in the whole picture,
+// which misses how much cheaper a strip is beside the rows it can copy from:
+// a thin piece cut off below a larger one may cost more, with its own tags,
+// than the two together. Unions of two parts (at least one a piece) that
+// are exactly covered by parts are compressed as one piece, smallest first,
+// and replace their parts where that is cheaper.
+static void merge_parts(const Planner& planner, const Rect& all, std::vector<PicturePart>* parts, long* bytes) {
+    int trials = 0;
+    std::vector<long> cost;
+    for (const PicturePart& p : *parts) cost.push_back(part_cost(planner, p));
+    for (bool merged = true; merged && trials < MERGE_TRIALS;) {
+        merged = false;
+        std::vector<Rect> unions;
+        for (size_t i = 0; i < parts->size(); i++)
+            for (size_t j = i + 1; j < parts->size(); j++) {
+                const PicturePart &a = (*parts)[i], &b = (*parts)[j];
+                if (a.flat && b.flat) continue;
+                Rect u{std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+                if (u.area() > MERGE_MAX_AREA || (u.x0 == all.x0 && u.y0 == all.y0 && u.x1 == all.x1 && u.y1 == all.y1))
+                    continue;
+                bool known = false;
+                for (const Rect& r : unions) known = known || (r.x0 == u.x0 && r.y0 == u.y0 && r.x1 == u.x1 && r.y1 == u.y1);
+                if (!known) unions.push_back(u);
+            }
+        std::stable_sort(unions.begin(), unions.end(), [](const Rect& a, const Rect& b) { return a.area() < b.area(); });
+        for (const Rect& u : unions) {
+            // the parts inside it, which must cover it exactly
+            long area = 0, before = 0;
+            std::vector<size_t> inside;
+            for (size_t k = 0; k < parts->size(); k++) {
+                const PicturePart& p = (*parts)[k];
+                if (p.x0 >= u.x0 && p.y0 >= u.y0 && p.x1 <= u.x1 && p.y1 <= u.y1) {
+                    inside.push_back(k);
+                    area += (long)(p.x1 - p.x0) * (p.y1 - p.y0);
+                    before += cost[k];
+                }
+            }
+            if (area != u.area()) continue;
+            if (trials++ >= MERGE_TRIALS) break;
+            PicturePart one = Planner::part(u, false, 0);
+            planner.make_piece(&one);
+            one.pixels.clear();
+            long after = piece_cost(one.payload.size());
+            if (after >= before) continue;
+            for (size_t k = inside.size(); k-- > 0;) {
+                parts->erase(parts->begin() + (long)inside[k]);
+                cost.erase(cost.begin() + (long)inside[k]);
+            }
+            parts->push_back(std::move(one));
+            cost.push_back(after);
+            *bytes -= before - after;
+            merged = true;
+            break;
+        }
+    }
+}
+
 static PicturePlan make_plan(const std::vector<uint16_t>& pixels, int width, int height, bool zoomed) {
     PicturePlan plan;
     Planner planner{pixels, width, zoomed, {}};
@@ -339,6 +405,7 @@ static PicturePlan make_plan(const std::vector<uint16_t>& pixels, int width, int
                 }
             }
             if (bytes < plan.whole_bytes) {
+                merge_parts(planner, all, &parts, &bytes);
                 plan.parts = std::move(parts);
                 plan.bytes = bytes;
                 return plan;

@@ -9,6 +9,7 @@
 #include "gfx/fb.h"
 #include "page/image.h"
 #include "render_fixture.h"
+#include "tools/pagestream/imageenc.h"
 
 namespace {
 
@@ -391,4 +392,30 @@ TEST(PiecesPlan, RectangleColoursComeBackExactly) {
     }
     Colour white = rpieces_colour(0xFFFF);
     EXPECT_EQ(white.r + white.g + white.b, 3 * 255);
+}
+
+// The dunes at sunset (the site's JPEG drawing at device size): plain rows
+// of sky are cut off its top; the strip below the hills, planned alone as
+// pieces beside a plain patch, costs less travelling with the hills it can
+// copy from, so the rest is one piece.
+TEST(PiecesPlan, AStripBelowTravelsWithThePieceAboveIt) {
+    RasterImage img;
+    std::string error;
+    ASSERT_TRUE(ie_load_png(CV_SOURCE_DIR "/tests/render/pictures/site-dunes.png", &img, &error)) << error;
+    std::vector<uint16_t> px = ie_to_rgb565(img, false);
+    rpieces_exact_payloads(true);  // so that the pieces give back its pixels
+    for (bool zoomed : {false, true}) {
+        PicturePlan plan = rpieces_plan(px, img.width, img.height, zoomed);
+        expect_covers(plan, px, img.width, img.height);
+        int pieces = 0, flats = 0;
+        for (const PicturePart& p : plan.parts) {
+            pieces += !p.flat;
+            flats += p.flat;
+            if (!p.flat) EXPECT_EQ(p.y1, img.height) << "the strip below is in the piece";
+        }
+        EXPECT_EQ(pieces, 1);
+        EXPECT_GE(flats, 3);
+        EXPECT_LT(plan.bytes + 200, plan.whole_bytes);
+    }
+    rpieces_exact_payloads(false);
 }
