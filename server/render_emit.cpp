@@ -157,9 +157,10 @@ void remit_picture(Emitter& e, uint32_t id, int x, int y, int w, int h) {
 
 // ---- Reordering held tags ----
 
-// Pages with more tags than this on a screen are written as given: the
-// reordering weighs every pair.
-static const size_t HOLD_MAX = 3000;
+// A screen with more tags than this, or whose tags touch each other in more
+// pairs than this, is written as given: the reordering weighs every pair and
+// keeps every touching one.
+static const size_t HOLD_MAX = 2000, HOLD_MAX_PAIRS = 1u << 18;
 
 static bool touch(const DrawOp& a, const DrawOp& b) {
     return a.x0 <= b.x1 && b.x0 <= a.x1 && a.y0 <= b.y1 && b.y0 <= a.y1;
@@ -188,11 +189,16 @@ void remit_release(Emitter& e) {
     // A tag waits for every earlier one that touches its pixels.
     std::vector<std::vector<uint32_t>> later(n);
     std::vector<uint32_t> waits(n, 0);
+    size_t pairs = 0;
     for (size_t j = 0; j < n; j++)
         for (size_t i = 0; i < j; i++)
             if (touch(ops[i], ops[j])) {
                 later[i].push_back((uint32_t)j);
                 waits[j]++;
+                if (++pairs > HOLD_MAX_PAIRS) {
+                    for (const DrawOp& op : ops) write(e, op);
+                    return;
+                }
             }
     // Of the tags free to go, the one that needs fewest colour and size
     // tags, the first of those.

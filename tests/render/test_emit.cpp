@@ -116,3 +116,21 @@ TEST_F(Emit, ColoursOfAKindTravelTogether) {
     EXPECT_EQ(count(e.out, "<FC "), 2) << e.out;
     EXPECT_GT(e.out.find("<CR 3 78 8c"), e.out.find("to go back.")) << e.out;
 }
+
+// Screens with very many tags, or with tags that nearly all touch, are
+// written as given rather than weighed pair by pair.
+TEST_F(Emit, CrowdedScreensAreWrittenAsGiven) {
+    for (int shape = 0; shape < 2; shape++) {
+        Emitter given, held;
+        remit_hold(held);
+        int n = shape == 0 ? 2100 : 800;
+        for (Emitter* e : {&given, &held})
+            for (int i = 0; i < n; i++) {
+                int x = shape == 0 ? i % 300 : 10, y = shape == 0 ? (i / 300) * 30 : 10;
+                remit_fill(*e, x, y, x + (shape == 0 ? 1 : 100), y + 20, colour_of(i % 3));
+            }
+        remit_release(held);
+        EXPECT_EQ(given.out, held.out) << "shape " << shape;
+        EXPECT_TRUE(held.held.empty());
+    }
+}
