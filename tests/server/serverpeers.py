@@ -100,8 +100,10 @@ class RenderingServer:
     def log(self, event=None):
         if not os.path.exists(self.log_path):
             return []
+        # The server may be writing a line as it is read: a last line
+        # without its newline is not there yet.
         with open(self.log_path) as f:
-            recs = [json.loads(line) for line in f if line.strip()]
+            recs = [json.loads(line) for line in f if line.endswith("\n") and line.strip()]
         return [r for r in recs if event is None or r["event"] == event]
 
     def wait_log(self, predicate, timeout=20):

@@ -175,8 +175,8 @@ def read_log(path):
     """The records of a log file, in order."""
     if not os.path.exists(path):
         return []
-    with open(path) as f:
-        return [json.loads(line) for line in f if line.strip()]
+    with open(path) as f:  # a last line without its newline is still being written
+        return [json.loads(line) for line in f if line.endswith("\n") and line.strip()]
 
 
 def main():
