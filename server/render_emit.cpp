@@ -132,9 +132,8 @@ void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string&
     if (px >= RENDER_PX_MIN && px <= RENDER_PX_MAX) {
         // the glyphs as the handheld places them, and the sampled row
         TextInk ink = rtext_client_ink(run, px);
-        int width = rtext_client_width(run, px);
         op.x0 = x + std::min(ink.left, 0);
-        op.x1 = x + std::max(ink.right, width - 1);
+        op.x1 = x + std::max(ink.right, ink.width - 1);
         op.y0 = y + std::min(ink.top, -(px / 2));
         op.y1 = y + std::max(ink.bottom, -1);
     } else {

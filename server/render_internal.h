@@ -128,7 +128,6 @@ struct Emitter {
     bool holding = false;
     std::vector<DrawOp> held;
     long held_fc = -1;              // the text colour in force after the last held tag
-
 };
 // Fills device pixels [x0, x1) x [y0, y1) (clipped to the content area) in
 // an opaque colour: CR where the handheld can place it exactly, DL lines in

@@ -464,12 +464,15 @@ static void budget_pieces(std::vector<Picture>& pictures) {
             if (!part.flat && part.id) ids.insert(part.id);
         return ids;
     };
-    std::set<uint32_t> all;
-    for (const Picture& p : pictures) {
-        std::set<uint32_t> ids = pieces(p.plan);
-        all.insert(ids.begin(), ids.end());
-    }
-    while (all.size() > IMAGE_CACHE_SLOTS) {
+    auto slots = [&]() {
+        std::set<uint32_t> all;
+        for (const Picture& p : pictures) {
+            std::set<uint32_t> ids = pieces(p.plan);
+            all.insert(ids.begin(), ids.end());
+        }
+        return all.size();
+    };
+    while (slots() > IMAGE_CACHE_SLOTS) {
         Picture* worst = nullptr;
         double worst_saving = 0;
         for (Picture& p : pictures) {
@@ -484,11 +487,6 @@ static void budget_pieces(std::vector<Picture>& pictures) {
         if (!worst) break;
         worst->plan.parts.assign(1, worst->plan.whole);
         worst->plan.bytes = worst->plan.whole_bytes;
-        all.clear();
-        for (const Picture& p : pictures) {
-            std::set<uint32_t> ids = pieces(p.plan);
-            all.insert(ids.begin(), ids.end());
-        }
     }
 }
 
@@ -708,14 +706,12 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                 if (p.id) {
                     // Its parts cover it exactly once: the emitter gathers
                     // its rectangles of a colour under one BC.
-                    std::vector<const PicturePart*> parts;
-                    for (const PicturePart& part : p.plan.parts) parts.push_back(&part);
-                    for (const PicturePart* part : parts) {
-                        int x = p.x0 + part->x0, y = p.y0 + part->y0;
-                        if (part->flat)
-                            remit_fill(em, x, y, p.x0 + part->x1, p.y0 + part->y1, rpieces_colour(part->colour));
-                        else if (sendable.count(part->id))
-                            remit_picture(em, part->id, x, y, part->x1 - part->x0, part->y1 - part->y0);
+                    for (const PicturePart& part : p.plan.parts) {
+                        int x = p.x0 + part.x0, y = p.y0 + part.y0;
+                        if (part.flat)
+                            remit_fill(em, x, y, p.x0 + part.x1, p.y0 + part.y1, rpieces_colour(part.colour));
+                        else if (sendable.count(part.id))
+                            remit_picture(em, part.id, x, y, part.x1 - part.x0, part.y1 - part.y0);
                     }
                 } else {
                     // No pixels to show (no capture): a grey box keeps its place.

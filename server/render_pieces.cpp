@@ -56,6 +56,7 @@ struct Rect {
     int height() const { return y1 - y0; }
     long area() const { return (long)width() * height(); }
     bool empty() const { return x1 <= x0 || y1 <= y0; }
+    bool operator==(const Rect& o) const { return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1; }
 };
 
 // The tags a piece needs besides its payload: its IM tag and end, and one
@@ -320,11 +321,10 @@ static long part_cost(const Planner& planner, const PicturePart& p) {
 // a thin piece cut off below a larger one may cost more, with its own tags,
 // than the two together. Unions of two parts (at least one a piece) that
 // are exactly covered by parts are compressed as one piece, smallest first,
-// and replace their parts where that is cheaper.
-static void merge_parts(const Planner& planner, const Rect& all, std::vector<PicturePart>* parts, long* bytes) {
+// and replace their parts where that is cheaper. `cost` is each part's.
+static void merge_parts(const Planner& planner, const Rect& all, std::vector<PicturePart>* parts,
+                        std::vector<long>* cost, long* bytes) {
     int trials = 0;
-    std::vector<long> cost;
-    for (const PicturePart& p : *parts) cost.push_back(part_cost(planner, p));
     for (bool merged = true; merged && trials < MERGE_TRIALS;) {
         merged = false;
         std::vector<Rect> unions;
@@ -333,11 +333,9 @@ static void merge_parts(const Planner& planner, const Rect& all, std::vector<Pic
                 const PicturePart &a = (*parts)[i], &b = (*parts)[j];
                 if (a.flat && b.flat) continue;
                 Rect u{std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
-                if (u.area() > MERGE_MAX_AREA || (u.x0 == all.x0 && u.y0 == all.y0 && u.x1 == all.x1 && u.y1 == all.y1))
-                    continue;
-                bool known = false;
-                for (const Rect& r : unions) known = known || (r.x0 == u.x0 && r.y0 == u.y0 && r.x1 == u.x1 && r.y1 == u.y1);
-                if (!known) unions.push_back(u);
+                if (u.area() <= MERGE_MAX_AREA && !(u == all) &&
+                    std::find(unions.begin(), unions.end(), u) == unions.end())
+                    unions.push_back(u);
             }
         std::stable_sort(unions.begin(), unions.end(), [](const Rect& a, const Rect& b) { return a.area() < b.area(); });
         for (const Rect& u : unions) {
@@ -349,7 +347,7 @@ static void merge_parts(const Planner& planner, const Rect& all, std::vector<Pic
                 if (p.x0 >= u.x0 && p.y0 >= u.y0 && p.x1 <= u.x1 && p.y1 <= u.y1) {
                     inside.push_back(k);
                     area += (long)(p.x1 - p.x0) * (p.y1 - p.y0);
-                    before += cost[k];
+                    before += (*cost)[k];
                 }
             }
             if (area != u.area()) continue;
@@ -361,10 +359,10 @@ static void merge_parts(const Planner& planner, const Rect& all, std::vector<Pic
             if (after >= before) continue;
             for (size_t k = inside.size(); k-- > 0;) {
                 parts->erase(parts->begin() + (long)inside[k]);
-                cost.erase(cost.begin() + (long)inside[k]);
+                cost->erase(cost->begin() + (long)inside[k]);
             }
             parts->push_back(std::move(one));
-            cost.push_back(after);
+            cost->push_back(after);
             *bytes -= before - after;
             merged = true;
             break;
@@ -395,17 +393,17 @@ static PicturePlan make_plan(const std::vector<uint16_t>& pixels, int width, int
         if (parts.size() > 1 && pieces <= PICTURE_MAX_PIECES) {
             // Weighed as they will travel.
             long bytes = 0;
+            std::vector<long> cost;
             for (PicturePart& p : parts) {
-                if (p.flat) {
-                    bytes += planner.fill_cost(Rect{p.x0, p.y0, p.x1, p.y1});
-                } else {
+                if (!p.flat) {
                     planner.make_piece(&p);
                     p.pixels.clear();
-                    bytes += piece_cost(p.payload.size());
                 }
+                cost.push_back(part_cost(planner, p));
+                bytes += cost.back();
             }
             if (bytes < plan.whole_bytes) {
-                merge_parts(planner, all, &parts, &bytes);
+                merge_parts(planner, all, &parts, &cost, &bytes);
                 plan.parts = std::move(parts);
                 plan.bytes = bytes;
                 return plan;

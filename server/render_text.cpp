@@ -4,6 +4,7 @@
 // therefore sent as several runs where the two drift apart.
 #include "server/render_text.h"
 
+#include <climits>
 #include <cmath>
 #include <unordered_map>
 
@@ -98,11 +99,17 @@ static int size_slot(int px) {
     return px - RENDER_PX_MIN;
 }
 
+// The glyph the handheld draws for a code at size slot s: its own, or the
+// hyphen it draws for a character it lacks; -1 when it has neither.
+static int client_glyph(uint16_t code, int s) {
+    auto it = glyph_index.find(code);
+    return it != glyph_index.end() && render_glyphs[it->second].advance[s] >= 0 ? it->second : hyphen_index;
+}
+
 int32_t rtext_client_advance(uint16_t code, int px) {
     if (code == 0) return 0;
     int s = size_slot(px);
-    auto it = glyph_index.find(code);
-    int i = it != glyph_index.end() && render_glyphs[it->second].advance[s] >= 0 ? it->second : hyphen_index;
+    int i = client_glyph(code, s);
     return i < 0 ? 0 : render_glyphs[i].advance[s];
 }
 
@@ -113,28 +120,24 @@ int rtext_client_width(const std::u16string& run, int px) {
 }
 
 TextInk rtext_client_ink(const std::u16string& run, int px) {
-    TextInk ink{0, 0, -1, -1};
-    bool any = false;
+    TextInk ink{INT_MAX, INT_MAX, INT_MIN, INT_MIN, 0};
     int s = size_slot(px);
     int64_t acc = 0;
     for (char16_t c : run) {
         if (c == 0) break;
-        auto it = glyph_index.find(c);
-        int i = it != glyph_index.end() && render_glyphs[it->second].advance[s] >= 0 ? it->second : hyphen_index;
+        int i = client_glyph(c, s);
         if (i < 0) continue;
         const RenderGlyph& g = render_glyphs[i];
         if (g.ink[s].width > 0 && g.ink[s].rows > 0) {
             int x0 = (int)((acc + 0x8000) >> 16) + g.ink[s].left, y0 = -g.ink[s].top;
-            TextInk k{x0, y0, x0 + g.ink[s].width - 1, y0 + g.ink[s].rows - 1};
-            if (!any) ink = k;
-            ink.left = std::min(ink.left, k.left);
-            ink.top = std::min(ink.top, k.top);
-            ink.right = std::max(ink.right, k.right);
-            ink.bottom = std::max(ink.bottom, k.bottom);
-            any = true;
+            ink.left = std::min(ink.left, x0);
+            ink.top = std::min(ink.top, y0);
+            ink.right = std::max(ink.right, x0 + g.ink[s].width - 1);
+            ink.bottom = std::max(ink.bottom, y0 + g.ink[s].rows - 1);
         }
         acc += g.advance[s];
     }
+    ink.width = (int)((acc + 0x8000) >> 16);
     return ink;
 }
 

@@ -59,9 +59,11 @@ int32_t rtext_client_advance(uint16_t code, int px);
 // The handheld's width of a run, in pixels, rounded as it rounds.
 int rtext_client_width(const std::u16string& run, int px);
 // The pixels the handheld's glyphs of a run cover, relative to its pen on
-// the baseline, inclusive (left > right when it draws none).
+// the baseline, inclusive (left > right when it draws none), and the run's
+// width as rtext_client_width gives it.
 struct TextInk {
     int left, top, right, bottom;
+    int width;
 };
 TextInk rtext_client_ink(const std::u16string& run, int px);
 // The engine's advance of a code point in Liberation Sans at a CSS size, in

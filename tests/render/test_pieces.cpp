@@ -411,7 +411,9 @@ TEST(PiecesPlan, AStripBelowTravelsWithThePieceAboveIt) {
         for (const PicturePart& p : plan.parts) {
             pieces += !p.flat;
             flats += p.flat;
-            if (!p.flat) EXPECT_EQ(p.y1, img.height) << "the strip below is in the piece";
+            if (!p.flat) {
+                EXPECT_EQ(p.y1, img.height) << "the strip below is in the piece";
+            }
         }
         EXPECT_EQ(pieces, 1);
         EXPECT_GE(flats, 3);
