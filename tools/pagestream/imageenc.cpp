@@ -468,29 +468,28 @@ std::vector<uint8_t> lz_compress_pixels(const std::vector<uint8_t>& expanded, in
     return w.out;
 }
 
-std::vector<uint8_t> ie_payload_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
-    std::vector<uint8_t> body = lz_compress_pixels(expanded, width, tolerance);
+namespace {
+// A payload: its six-byte head (the ratio byte promising that r * n / 8
+// bytes hold the expansion, the method) and the body; the stored form where
+// no ratio byte can state it.
+std::vector<uint8_t> with_head(const std::vector<uint8_t>& expanded, const std::vector<uint8_t>& body, int method) {
     size_t n = body.size() + 6;
     size_t r = (expanded.size() * 8 + n - 1) / n;
     while (r * n / 8 < expanded.size()) r++;
     if (r > 255) return ie_payload(expanded, IMAGE_STORED);
-    std::vector<uint8_t> p = {0, (uint8_t)r, 2, 0xCD, 0xCD, 0xCD};
+    std::vector<uint8_t> p = {0, (uint8_t)r, (uint8_t)method, 0xCD, 0xCD, 0xCD};
     p.insert(p.end(), body.begin(), body.end());
     return p;
 }
+}  // namespace
+
+std::vector<uint8_t> ie_payload_pixels(const std::vector<uint8_t>& expanded, int width, int tolerance) {
+    return with_head(expanded, lz_compress_pixels(expanded, width, tolerance), IMAGE_COMPRESSED);
+}
 
 std::vector<uint8_t> ie_payload(const std::vector<uint8_t>& expanded, int method) {
-    std::vector<uint8_t> body = method == IMAGE_STORED ? expanded : lz_compress(expanded, 16);
-    size_t n = body.size() + 6;
-    // The ratio byte promises that r * n / 8 bytes hold the expansion.
-    size_t r = (expanded.size() * 8 + n - 1) / n;
-    while (r * n / 8 < expanded.size()) r++;
-    if (r > 255) {  // cannot be stated: fall back to the stored form
-        return ie_payload(expanded, IMAGE_STORED);
-    }
-    std::vector<uint8_t> p = {0, (uint8_t)r, (uint8_t)(method == IMAGE_STORED ? 1 : 2), 0xCD, 0xCD, 0xCD};
-    p.insert(p.end(), body.begin(), body.end());
-    return p;
+    if (method == IMAGE_STORED) return with_head(expanded, expanded, IMAGE_STORED);
+    return with_head(expanded, lz_compress(expanded, 16), IMAGE_COMPRESSED);
 }
 
 uint32_t ie_image_id(const std::string& name) {
