@@ -36,10 +36,35 @@ struct RenderViewport {
     bool zoomed = false;
 };
 
+// A part of a picture's rows that the handheld holds (below): a one-colour
+// rectangle or a held image, in the pixels of those rows.
+struct RenderHeldPart {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool flat = false;
+    uint16_t colour = 0;   // flat: RGB565
+    uint32_t id = 0;       // image id
+};
+// Rows of a picture that an earlier screen of the page drew: the picture by
+// its box in the document and its size in device pixels, the columns and
+// rows of it that were drawn, their pixels (with a flag per row: 1 when the
+// capture held all of its source), and the parts they travelled as. When the
+// page scrolls, the rows that stay on the screen are drawn again from what
+// the handheld holds, and only the rows new to it travel.
+struct RenderHeldRows {
+    long left = 0, top = 0, right = 0, bottom = 0;
+    int width = 0, height = 0;
+    int c0 = 0, c1 = 0, r0 = 0, r1 = 0;
+    std::vector<uint16_t> pixels;
+    std::vector<uint8_t> complete;
+    std::vector<RenderHeldPart> parts;
+};
+
 // What the client holds in its image cache: the ids of the images decoded
-// since the last page cut. A page cut empties the client's cache.
+// since the last page cut, and the picture rows they show. A page cut
+// empties the client's cache.
 struct RenderImages {
     std::vector<uint32_t> ids;
+    std::vector<RenderHeldRows> held;
 };
 
 // One page state to render.
@@ -68,6 +93,9 @@ struct RenderScroll {
     double max_x = 0, max_y = 0;    // largest scroll offsets
     int view_width = 0, view_height = 0;  // the area the page shows (viewport less the bar strips)
     int line = 0;                   // one line of text, for "one screen less one line"
+    int grid = 1;                   // scroll targets are multiples of this many CSS pixels (2, or 3
+                                    // zoomed: a whole number of device pixels), so that the page keeps
+                                    // its device pixel grid and what the handheld holds still fits
     bool has_h = false, has_v = false;
     int h_track_start = 0, h_track_length = 0;  // SH track in page units along x
     int v_track_start = 0, v_track_length = 0;  // SV track in page units along y
@@ -79,6 +107,7 @@ struct RenderedPage {
                                        // image cache would overflow)
     uint64_t signature = 0;            // equal signatures = nothing visible changed
     std::vector<uint32_t> new_image_ids;   // images whose payload this body carries
+    std::vector<RenderHeldRows> new_held;  // picture rows the body sends anew
     std::vector<RenderControl> controls;
     RenderScroll scroll;
 };

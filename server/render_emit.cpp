@@ -149,7 +149,10 @@ void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string&
 }
 
 void remit_picture(Emitter& e, uint32_t id, int x, int y, int w, int h) {
-    DrawOp op{x, y, x + w - 1, y + h - 1, -1, -1, -1, {}};
+    // A picture may start above or left of the screen (the rows of it the
+    // handheld holds from the last screen): only its pixels on the screen
+    // are drawn.
+    DrawOp op{std::max(x, 0), std::max(y, 0), x + w - 1, y + h - 1, -1, -1, -1, {}};
     pw_is(op.tag, e.frame, id, render_unit_lo(e.zoomed, x), render_unit_lo(e.zoomed, y));
     put(e, std::move(op));
 }

@@ -64,40 +64,57 @@ bool rimage_decode(const std::string& png, RgbImage* out, std::string* error) {
 }
 
 std::vector<uint16_t> rimage_resample(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height) {
-    std::vector<uint16_t> out;
     x0 = std::max(0, x0);
     y0 = std::max(0, y0);
     x1 = std::min(img.width, x1);
     y1 = std::min(img.height, y1);
-    if (x1 <= x0 || y1 <= y0 || width <= 0 || height <= 0) return out;
-    int w = x1 - x0, h = y1 - y0;
+    if (x1 <= x0 || y1 <= y0) return {};
+    return rimage_resample_grid(img, x0, y0, x1, y1, width, height, GridCut{0, 0, width, height}, nullptr);
+}
+
+std::vector<uint16_t> rimage_resample_grid(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height,
+                                           const GridCut& cut, std::vector<uint8_t>* complete) {
+    std::vector<uint16_t> out;
+    int c0 = std::max(0, cut.c0), r0 = std::max(0, cut.r0), c1 = std::min(width, cut.c1), r1 = std::min(height, cut.r1);
+    if (x1 <= x0 || y1 <= y0 || width <= 0 || height <= 0 || c1 <= c0 || r1 <= r0 || img.width <= 0 ||
+        img.height <= 0)
+        return out;
+    int w = x1 - x0, h = y1 - y0, cw = c1 - c0, ch = r1 - r0;
     std::vector<Span> sx = spans(w, width, (double)width / w), sy = spans(h, height, (double)height / h);
+    // Source rows the cut needs: region rows [first, last).
+    int first = sy[(size_t)r0].first, last = first;
+    for (int y = r0; y < r1; y++)
+        last = std::max(last, sy[(size_t)y].first + (int)sy[(size_t)y].weight.size());
+    auto clamp = [](int v, int n) { return std::min(n - 1, std::max(0, v)); };
     // Rows first, then columns.
-    std::vector<float> rows((size_t)h * width * 3);
-    for (int y = 0; y < h; y++) {
-        const uint8_t* src = &img.rgb[((size_t)(y0 + y) * img.width + x0) * 3];
-        float* dst = &rows[(size_t)y * width * 3];
-        for (int x = 0; x < width; x++) {
+    std::vector<float> rows((size_t)(last - first) * cw * 3);
+    for (int y = first; y < last; y++) {
+        const uint8_t* src = &img.rgb[(size_t)clamp(y0 + y, img.height) * img.width * 3];
+        float* dst = &rows[(size_t)(y - first) * cw * 3];
+        for (int x = c0; x < c1; x++) {
             const Span& s = sx[(size_t)x];
             float r = 0, g = 0, b = 0;
             for (size_t k = 0; k < s.weight.size(); k++) {
-                const uint8_t* p = src + (size_t)(s.first + (int)k) * 3;
+                const uint8_t* p = src + (size_t)clamp(x0 + s.first + (int)k, img.width) * 3;
                 r += s.weight[k] * p[0];
                 g += s.weight[k] * p[1];
                 b += s.weight[k] * p[2];
             }
-            dst[x * 3] = r;
-            dst[x * 3 + 1] = g;
-            dst[x * 3 + 2] = b;
+            dst[(x - c0) * 3] = r;
+            dst[(x - c0) * 3 + 1] = g;
+            dst[(x - c0) * 3 + 2] = b;
         }
     }
-    out.assign((size_t)width * height, 0);
-    for (int y = 0; y < height; y++) {
+    out.assign((size_t)cw * ch, 0);
+    if (complete) complete->assign((size_t)ch, 1);
+    for (int y = r0; y < r1; y++) {
         const Span& s = sy[(size_t)y];
-        for (int x = 0; x < width; x++) {
+        if (complete && (y0 + s.first < 0 || y0 + s.first + (int)s.weight.size() > img.height))
+            (*complete)[(size_t)(y - r0)] = 0;
+        for (int x = 0; x < cw; x++) {
             float r = 0, g = 0, b = 0;
             for (size_t k = 0; k < s.weight.size(); k++) {
-                const float* p = &rows[((size_t)(s.first + (int)k) * width + x) * 3];
+                const float* p = &rows[((size_t)(s.first - first + (int)k) * cw + x) * 3];
                 r += s.weight[k] * p[0];
                 g += s.weight[k] * p[1];
                 b += s.weight[k] * p[2];
@@ -105,7 +122,7 @@ std::vector<uint16_t> rimage_resample(const RgbImage& img, int x0, int y0, int x
             // Truncated like every colour the handheld converts, so a flat
             // area of a picture matches the boxes drawn beside it.
             auto c = [](float v) { return (uint8_t)std::min(255.0f, std::max(0.0f, v + 0.5f)); };
-            out[(size_t)y * width + x] = ie_rgb565(c(r), c(g), c(b));
+            out[(size_t)(y - r0) * cw + x] = ie_rgb565(c(r), c(g), c(b));
         }
     }
     return out;

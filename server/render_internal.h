@@ -139,7 +139,8 @@ void remit_fill(Emitter& e, int x0, int y0, int x1, int y1, Colour c);
 void remit_row(Emitter& e, int x0, int x1, int y, Colour c);
 // A text run with its pen at device pixel x and its baseline on device row y.
 void remit_text(Emitter& e, int x, int y, int size, Colour c, const std::string& utf8);
-// A picture the handheld holds, drawn w x h device pixels at (x, y).
+// A picture the handheld holds, drawn w x h device pixels at (x, y); x and y
+// may be negative (its part on the screen is drawn).
 void remit_picture(Emitter& e, uint32_t id, int x, int y, int w, int h);
 // Holds the drawing tags that follow (fills, lines, text runs, pictures)
 // until remit_release, which writes them in an order that draws the same
@@ -166,6 +167,17 @@ bool rimage_decode(const std::string& png, RgbImage* out, std::string* error);
 // The region [x0, x1) x [y0, y1) of a picture, averaged down to width x
 // height pixels, RGB565.
 std::vector<uint16_t> rimage_resample(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height);
+// Columns [c0, c1) and rows [r0, r1) of the region [x0, x1) x [y0, y1)
+// averaged down to width x height pixels, where the region may reach beyond
+// the picture (its edge pixels stand for what lies beyond). A picture cut by
+// the screen's edge so keeps the pixel grid it has when whole: what one
+// screen sends of it fits what the next adds. `complete`, when given, gets a
+// flag for each row: 1 when all its source rows lie inside the picture.
+struct GridCut {
+    int c0, r0, c1, r1;
+};
+std::vector<uint16_t> rimage_resample_grid(const RgbImage& img, int x0, int y0, int x1, int y1, int width, int height,
+                                           const GridCut& cut, std::vector<uint8_t>* complete);
 // Decodes a PNG capture of the viewport and scales it to device pixels.
 bool rimage_device_capture(const std::string& png, double scale, DeviceCapture* out, std::string* error);
 // Id of a picture: a hash of its size and pixels, never 0.

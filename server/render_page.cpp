@@ -32,6 +32,9 @@ struct Picture {
     uint32_t id = 0;
     std::vector<uint16_t> pixels;
     PicturePlan plan;    // how it travels: one-colour rectangles and pieces
+    RenderHeldRows rows; // what the handheld will hold of it (pixels, parts left empty here)
+    std::vector<RenderHeldRows> fresh;  // with rows held from an earlier screen: the rows sent anew
+    bool reusing = false;  // the plan draws rows the handheld holds
 };
 
 enum ItemKind { ITEM_BACKGROUND, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
@@ -487,7 +490,144 @@ static void budget_pieces(std::vector<Picture>& pictures) {
         if (!worst) break;
         worst->plan.parts.assign(1, worst->plan.whole);
         worst->plan.bytes = worst->plan.whole_bytes;
+        worst->reusing = false;
     }
+}
+
+// What the handheld will hold of rows planned as `plan`: its parts by id and
+// colour.
+static std::vector<RenderHeldPart> held_parts(const PicturePlan& plan) {
+    std::vector<RenderHeldPart> out;
+    for (const PicturePart& part : plan.parts)
+        out.push_back(RenderHeldPart{part.x0, part.y0, part.x1, part.y1, part.flat, part.colour, part.id});
+    return out;
+}
+
+// Rows [a, b) of a picture's visible pixels, w wide.
+static std::vector<uint16_t> row_slice(const std::vector<uint16_t>& px, int w, int a, int b) {
+    return std::vector<uint16_t>(px.begin() + (ptrdiff_t)a * w, px.begin() + (ptrdiff_t)b * w);
+}
+
+// The earlier rows of this picture that the handheld holds and that show
+// most of what is visible now (counting rows their capture held whole): the
+// same picture (box in the document, size, columns), every image of them
+// still held, ending within the visible rows unless the picture reaches past
+// the screen's bottom (`past_bottom`: what lies beyond the screen is not
+// drawn; in a strip of the scroll bars it would be), and the same pixels
+// wherever both captures held a row whole.
+static const RenderHeldRows* held_rows_to_reuse(const Picture& p, const std::vector<RenderHeldRows>& held,
+                                                 const std::set<uint32_t>& cached, bool past_bottom) {
+    const RenderHeldRows& now = p.rows;
+    int w = now.c1 - now.c0;
+    const RenderHeldRows* best = nullptr;
+    int best_rows = 0;
+    for (const RenderHeldRows& h : held) {
+        if (h.left != now.left || h.top != now.top || h.right != now.right || h.bottom != now.bottom ||
+            h.width != now.width || h.height != now.height || h.c0 != now.c0 || h.c1 != now.c1)
+            continue;
+        int from = std::max(h.r0, now.r0), to = std::min(h.r1, now.r1), whole = 0;
+        for (int y = from; y < to; y++) whole += h.complete[(size_t)(y - h.r0)];
+        if ((h.r1 > now.r1 && !past_bottom) || whole <= best_rows) continue;
+        bool ok = true;
+        for (const RenderHeldPart& part : h.parts) ok = ok && (part.flat || cached.count(part.id));
+        for (int y = from; y < to && ok; y++) {
+            if (!h.complete[(size_t)(y - h.r0)] || !now.complete[(size_t)(y - now.r0)]) continue;
+            ok = std::equal(h.pixels.begin() + (ptrdiff_t)(y - h.r0) * w, h.pixels.begin() + (ptrdiff_t)(y - h.r0 + 1) * w,
+                            p.pixels.begin() + (ptrdiff_t)(y - now.r0) * w);
+        }
+        if (ok) best = &h, best_rows = whole;
+    }
+    return best;
+}
+
+// One picture of the page: its visible pixels, on the grid of the whole
+// picture, and how they travel. Rows the handheld holds from an earlier
+// screen (`held`, when given) are drawn from there; the rows above and below
+// them are planned like a picture of their own.
+static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
+                         const std::vector<RenderHeldRows>* held, const std::set<uint32_t>& cached, Picture* out) {
+    const Geometry& g = ctx.geo;
+    Picture& p = *out;
+    int X0 = (int)std::floor(b.x0 + 0.5), Y0 = (int)std::floor(b.y0 + 0.5);
+    int X1 = (int)std::floor(b.x1 + 0.5), Y1 = (int)std::floor(b.y1 + 0.5);
+    int fx0 = rgeo_round(X0, g.scale), fy0 = rgeo_round(Y0, g.scale);
+    int fx1 = rgeo_round(X1, g.scale), fy1 = rgeo_round(Y1, g.scale);
+    int W = fx1 - fx0, H = fy1 - fy0;
+    if (X1 <= X0 || Y1 <= Y0 || W <= 0 || H <= 0) return;
+    p.x0 = std::max(fx0, 0);
+    p.y0 = std::max(fy0, 0);
+    p.x1 = std::min({fx1, rgeo_round(std::min(g.view_w, cap.width), g.scale), g.dev_w});
+    p.y1 = std::min({fy1, rgeo_round(std::min(g.view_h, cap.height), g.scale), g.dev_h});
+    if (p.x1 <= p.x0 || p.y1 <= p.y0) return;
+    int w = p.x1 - p.x0, h = p.y1 - p.y0;
+    RenderHeldRows& rows = p.rows;
+    rows.left = (long)std::floor(b.x0 + g.origin_x + 0.5);
+    rows.top = (long)std::floor(b.y0 + g.origin_y + 0.5);
+    rows.right = (long)std::floor(b.x1 + g.origin_x + 0.5);
+    rows.bottom = (long)std::floor(b.y1 + g.origin_y + 0.5);
+    rows.width = W;
+    rows.height = H;
+    rows.c0 = p.x0 - fx0, rows.c1 = p.x1 - fx0, rows.r0 = p.y0 - fy0, rows.r1 = p.y1 - fy0;
+    p.pixels = rimage_resample_grid(cap, X0, Y0, X1, Y1, W, H, GridCut{rows.c0, rows.r0, rows.c1, rows.r1},
+                                    &rows.complete);
+    if (p.pixels.empty()) return;
+    p.id = rimage_id(p.pixels.data(), w, h, w);
+    auto plan_rows = [&](const std::vector<uint16_t>& px, int n, uint32_t id) {
+        return rpieces_enabled ? rpieces_plan(px, w, n, g.zoomed) : rpieces_whole(px, w, n, id);
+    };
+    // The screen's bottom, where no scroll-bar strip lies under it, clips
+    // held rows that reach past it.
+    bool past_bottom = p.y1 == g.dev_h && g.dev_h == rgeo_round(ctx.input ? ctx.input->viewport.height : 480, g.scale);
+    const RenderHeldRows* from = held ? held_rows_to_reuse(p, *held, cached, past_bottom) : nullptr;
+    if (!from) {
+        p.plan = plan_rows(p.pixels, h, p.id);
+        return;
+    }
+    // The held rows, drawn where they now stand (those above the screen are
+    // not drawn), and the rows above and below them drawn after them: from
+    // the held rows' first and last rows that their capture held whole, so
+    // that a row scaled from part of its source at the last screen's edge
+    // is sent again whole.
+    // (A row the capture cuts just as before is kept.)
+    auto resend = [&](int y) {
+        if (y >= rows.r1 || from->complete[(size_t)(y - from->r0)]) return false;
+        if (y < rows.r0 || rows.complete[(size_t)(y - rows.r0)]) return y >= rows.r0;
+        return !std::equal(p.pixels.begin() + (ptrdiff_t)(y - rows.r0) * w, p.pixels.begin() + (ptrdiff_t)(y - rows.r0 + 1) * w,
+                           from->pixels.begin() + (ptrdiff_t)(y - from->r0) * w);
+    };
+    int e0 = from->r0, e1 = from->r1;
+    while (e0 < e1 && resend(e0)) e0++;
+    while (e1 > e0 && resend(e1 - 1)) e1--;
+    int shift = from->r0 - rows.r0;
+    PicturePlan& plan = p.plan;
+    for (const RenderHeldPart& hp : from->parts) {
+        PicturePart q;
+        q.x0 = hp.x0, q.x1 = hp.x1, q.y0 = hp.y0 + shift, q.y1 = hp.y1 + shift;
+        q.flat = hp.flat, q.colour = hp.colour, q.id = hp.id;
+        if (q.flat) q.y0 = std::max(q.y0, 0);
+        if (q.y1 <= 0 || q.y1 <= q.y0 || q.y0 >= h) continue;
+        plan.parts.push_back(q);
+    }
+    for (int part = 0; part < 2; part++) {
+        int a = part == 0 ? 0 : std::max(0, e1 - rows.r0), z = part == 0 ? std::max(0, e0 - rows.r0) : h;
+        if (z <= a) continue;
+        std::vector<uint16_t> px = row_slice(p.pixels, w, a, z);
+        PicturePlan rest = plan_rows(px, z - a, rimage_id(px.data(), w, z - a, w));
+        RenderHeldRows record = rows;
+        record.r0 = rows.r0 + a, record.r1 = rows.r0 + z;
+        record.complete.assign(rows.complete.begin() + a, rows.complete.begin() + z);
+        record.parts = held_parts(rest);
+        p.fresh.push_back(std::move(record));
+        plan.bytes += rest.bytes;
+        for (PicturePart& q : rest.parts) {
+            q.y0 += a, q.y1 += a;
+            plan.parts.push_back(std::move(q));
+        }
+    }
+    // Sent whole instead only when the handheld's cache has no room.
+    plan.whole = rpieces_whole(p.pixels, w, h, p.id).whole;
+    plan.whole_bytes = plan.bytes + 1000000;
+    p.reusing = true;
 }
 
 // ---- The page ----
@@ -553,7 +693,10 @@ static bool rpage_setup(PageContext& ctx, const nlohmann::json* snapshot, const 
 
 // A visible element that shows a picture: an image, a canvas, an SVG, a
 // background image.
-static bool shows_picture(PageContext& ctx, int li, Box* visible) {
+// `grid` gets the box that its pixels are scaled in: clipped by its
+// containers, not by the viewport, so that the picture keeps its pixels when
+// the page scrolls it under the screen's edge.
+static bool shows_picture(PageContext& ctx, int li, Box* visible, Box* grid = nullptr) {
     const SnapDoc& d = ctx.doc;
     int node = d.layout_node[(size_t)li];
     if (node < 0 || (size_t)node >= d.node_name.size() || !is_element(d, node)) return false;
@@ -562,7 +705,17 @@ static bool shows_picture(PageContext& ctx, int li, Box* visible) {
     if (rpage_opacity(ctx, node) < 0.05f) return false;
     Box pb;
     if (!picture_box(ctx, li, &pb)) return false;
-    *visible = rsnap_intersect(pb, rpage_clip(ctx, node));
+    Box clip = rpage_clip(ctx, node);
+    *visible = rsnap_intersect(pb, clip);
+    if (grid) {
+        const Geometry& g = ctx.geo;
+        Box c = clip;
+        if (c.x0 <= 0) c.x0 = std::min(pb.x0, 0.0);
+        if (c.y0 <= 0) c.y0 = std::min(pb.y0, 0.0);
+        if (c.x1 >= g.view_w) c.x1 = std::max(pb.x1, (double)g.view_w);
+        if (c.y1 >= g.view_h) c.y1 = std::max(pb.y1, (double)g.view_h);
+        *grid = rsnap_intersect(pb, c);
+    }
     int x0, y0, x1, y1;
     rpage_device_rect(ctx, *visible, &x0, &y0, &x1, &y1);
     return std::min(x1, ctx.geo.dev_w) > std::max(x0, 0) && std::min(y1, ctx.geo.dev_h) > std::max(y0, 0);
@@ -602,7 +755,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
 
     if (parsed) {
         std::vector<Item> items;
-        std::vector<Box> picture_boxes;
+        std::vector<Box> picture_boxes, grid_boxes;
         size_t m = d.layout_node.size();
         for (size_t li = 0; li < m; li++) {
             int node = d.layout_node[li];
@@ -617,9 +770,10 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                 items.push_back({order, seq, ITEM_BACKGROUND, (int)li, -1});
                 items.push_back({order, seq + 1, ITEM_BORDER, (int)li, -1});
             }
-            Box vis;
-            if (shows_picture(ctx, (int)li, &vis)) {
+            Box vis, grid;
+            if (shows_picture(ctx, (int)li, &vis, &grid)) {
                 picture_boxes.push_back(vis);
+                grid_boxes.push_back(grid);
                 items.push_back({order, seq + 2, ITEM_PICTURE, (int)li, (int)picture_boxes.size() - 1});
             }
         }
@@ -639,32 +793,19 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         // Each picture is scaled from its own region of the capture, so that
         // the same picture gives the same pixels wherever it stands (and
         // travels once).
-        std::vector<Picture> pictures(picture_boxes.size());
         RgbImage cap;
         bool have_capture = !picture_boxes.empty() && !input.capture_png.empty() &&
                             rimage_decode(input.capture_png, &cap, &error);
-        for (size_t i = 0; i < picture_boxes.size() && have_capture; i++) {
-            Picture& p = pictures[i];
-            Box b = picture_boxes[i];
-            b.x1 = std::min(b.x1, (double)std::min(g.view_w, cap.width));
-            b.y1 = std::min(b.y1, (double)std::min(g.view_h, cap.height));
-            b.x0 = std::max(b.x0, 0.0);
-            b.y0 = std::max(b.y0, 0.0);
-            int cx0 = (int)std::lround(b.x0), cy0 = (int)std::lround(b.y0);
-            int cx1 = (int)std::lround(b.x1), cy1 = (int)std::lround(b.y1);
-            p.x0 = rgeo_round(cx0, g.scale);
-            p.y0 = rgeo_round(cy0, g.scale);
-            p.x1 = std::min(rgeo_round(cx1, g.scale), g.dev_w);
-            p.y1 = std::min(rgeo_round(cy1, g.scale), g.dev_h);
-            if (p.x1 <= p.x0 || p.y1 <= p.y0 || cx1 <= cx0 || cy1 <= cy0) continue;
-            int w = p.x1 - p.x0, h = p.y1 - p.y0;
-            p.pixels = rimage_resample(cap, cx0, cy0, cx1, cy1, w, h);
-            if (p.pixels.empty()) continue;
-            p.id = rimage_id(p.pixels.data(), w, h, w);
-            p.plan = rpieces_enabled ? rpieces_plan(p.pixels, w, h, g.zoomed) : rpieces_whole(p.pixels, w, h, p.id);
-        }
-        budget_pieces(pictures);
         std::set<uint32_t> cached(images.ids.begin(), images.ids.end());
+        std::vector<Picture> pictures;
+        auto plan_pictures = [&](bool reuse) {
+            pictures.assign(picture_boxes.size(), Picture());
+            if (!have_capture) return;
+            for (size_t i = 0; i < picture_boxes.size(); i++)
+                plan_picture(ctx, cap, grid_boxes[i], reuse ? &images.held : nullptr, cached, &pictures[i]);
+            budget_pieces(pictures);
+        };
+        plan_pictures(!input.new_page);
         std::vector<uint32_t> order_new;  // distinct ids not held by the handheld, first use first
         auto plan = [&](bool fresh) {
             order_new.clear();
@@ -683,6 +824,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         // new ones would not fit, cut the page so that it starts empty.
         if (!page.cut && cached.size() + order_new.size() > IMAGE_CACHE_SLOTS) {
             page.cut = true;
+            plan_pictures(false);  // the cut empties what the handheld holds
             plan(true);
         }
         if (order_new.size() > IMAGE_CACHE_SLOTS) order_new.resize(IMAGE_CACHE_SLOTS);
@@ -755,6 +897,19 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                   piece->payload.empty() ? rpieces_payload(piece->pixels, w, h, id) : piece->payload);
             page.new_image_ids.push_back(id);
         }
+        for (Picture& p : pictures) {
+            if (!p.id) continue;
+            if (p.reusing) {
+                for (RenderHeldRows& r : p.fresh) {
+                    r.pixels = row_slice(p.pixels, r.c1 - r.c0, r.r0 - p.rows.r0, r.r1 - p.rows.r0);
+                    page.new_held.push_back(std::move(r));
+                }
+            } else {
+                p.rows.pixels = std::move(p.pixels);
+                p.rows.parts = held_parts(p.plan);
+                page.new_held.push_back(std::move(p.rows));
+            }
+        }
         page.controls = std::move(ctx.controls);
     } else {
         page.cut = input.new_page;
@@ -765,10 +920,32 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
     return page;
 }
 
+// Pixels of picture rows a session keeps for reuse (two bytes each, about
+// seven screenfuls of pictures); the
+// oldest rows go first.
+static const size_t HELD_PIXELS_MAX = 1u << 19;
+
 void render_images_commit(RenderImages& images, const RenderedPage& page) {
-    if (page.cut) images.ids.clear();
+    if (page.cut) images.ids.clear(), images.held.clear();
     for (uint32_t id : page.new_image_ids)
         if (std::find(images.ids.begin(), images.ids.end(), id) == images.ids.end()) images.ids.push_back(id);
+    std::set<uint32_t> ids(images.ids.begin(), images.ids.end());
+    for (const RenderHeldRows& r : page.new_held) {
+        bool whole = true;  // the handheld holds every image of them
+        for (const RenderHeldPart& part : r.parts) whole = whole && (part.flat || ids.count(part.id));
+        if (!whole) continue;
+        auto same = [&r](const RenderHeldRows& h) {
+            return h.left == r.left && h.top == r.top && h.right == r.right && h.bottom == r.bottom &&
+                   h.width == r.width && h.height == r.height && h.c0 == r.c0 && h.c1 == r.c1 && h.r0 == r.r0 &&
+                   h.r1 == r.r1;
+        };
+        images.held.erase(std::remove_if(images.held.begin(), images.held.end(), same), images.held.end());
+        images.held.push_back(r);
+    }
+    size_t total = 0, keep = images.held.size();
+    while (keep > 0 && total + images.held[keep - 1].pixels.size() <= HELD_PIXELS_MAX)
+        total += images.held[--keep].pixels.size();
+    images.held.erase(images.held.begin(), images.held.begin() + (ptrdiff_t)keep);
 }
 
 // ---- The notice of a dialog ----

@@ -50,6 +50,7 @@ void rscroll_setup(PageContext& ctx, RenderScroll* s) {
     s->max_x = std::max(0.0, d.content_w - g.view_w);
     s->max_y = std::max(0.0, d.content_h - g.view_h);
     s->line = line_height(d);
+    s->grid = g.zoomed ? 3 : 2;
     // The engine drew its own bar where the client area is short of the
     // viewport by the strip.
     s->has_v = full_w - g.view_w >= BAR / 2;
@@ -86,17 +87,22 @@ void rscroll_emit(PageContext& ctx, const RenderScroll& s) {
     }
 }
 
-static double clamp(double v, double max) { return std::max(0.0, std::min(max, v)); }
+// An offset within [0, max], on the grid where it is not at either end.
+static double clamp(double v, double max, int grid) {
+    if (v >= max) return std::max(0.0, max);
+    if (v <= 0) return 0;
+    return std::floor(v / grid) * grid;
+}
 
 void render_scroll_page(const RenderScroll& s, char dir, double* x, double* y) {
     *x = s.x;
     *y = s.y;
     double across = std::max(s.line, s.view_width - s.line), down = std::max(s.line, s.view_height - s.line);
     switch (dir) {
-    case 'L': *x = clamp(s.x - across, s.max_x); break;
-    case 'R': *x = clamp(s.x + across, s.max_x); break;
-    case 'U': *y = clamp(s.y - down, s.max_y); break;
-    case 'D': *y = clamp(s.y + down, s.max_y); break;
+    case 'L': *x = clamp(s.x - across, s.max_x, s.grid); break;
+    case 'R': *x = clamp(s.x + across, s.max_x, s.grid); break;
+    case 'U': *y = clamp(s.y - down, s.max_y, s.grid); break;
+    case 'D': *y = clamp(s.y + down, s.max_y, s.grid); break;
     default: break;
     }
 }
@@ -105,29 +111,29 @@ void render_scroll_page(const RenderScroll& s, char dir, double* x, double* y) {
 // the track next to the thumb (where the handheld reports a tap beside it)
 // pages by a screen; elsewhere on the track the thumb jumps there.
 static double bar_tap(int track_start, int track_length, double view, double max, double offset, int line,
-                      int at) {
+                      int grid, int at) {
     if (max <= 0) return offset;
-    if (at < track_start) return clamp(offset - ARROW_LINES * line, max);
-    if (at > track_start + track_length) return clamp(offset + ARROW_LINES * line, max);
+    if (at < track_start) return clamp(offset - ARROW_LINES * line, max, grid);
+    if (at > track_start + track_length) return clamp(offset + ARROW_LINES * line, max, grid);
     long pos, len;
     thumb(track_start, track_length, view, max, offset, &pos, &len);
     double page = std::max((double)line, view - line);
     if (at >= pos && at < pos + len) return offset;
-    if (at < pos && at >= pos - 4) return clamp(offset - page, max);
-    if (at >= pos + len && at <= pos + len + 4) return clamp(offset + page, max);
+    if (at < pos && at >= pos - 4) return clamp(offset - page, max, grid);
+    if (at >= pos + len && at <= pos + len + 4) return clamp(offset + page, max, grid);
     // Jump: the thumb's middle to the tapped position.
     long room = track_length - len;
     if (room <= 0) return offset;
     double start = at - len / 2.0 - track_start;
-    return clamp(start / room * max, max);
+    return clamp(start / room * max, max, grid);
 }
 
 void render_scroll_bar_tap(const RenderScroll& s, int px, int py, double* x, double* y) {
     *x = s.x;
     *y = s.y;
     if (s.has_v && px >= s.view_width - 2 && (!s.has_h || py < s.view_height)) {
-        *y = bar_tap(s.v_track_start, s.v_track_length, s.view_height, s.max_y, s.y, s.line, py);
+        *y = bar_tap(s.v_track_start, s.v_track_length, s.view_height, s.max_y, s.y, s.line, s.grid, py);
     } else if (s.has_h && py >= s.view_height - 2) {
-        *x = bar_tap(s.h_track_start, s.h_track_length, s.view_width, s.max_x, s.x, s.line, px);
+        *x = bar_tap(s.h_track_start, s.h_track_length, s.view_width, s.max_x, s.x, s.line, s.grid, px);
     }
 }

@@ -251,6 +251,10 @@ std::vector<uint16_t> RenderTest::draw(const std::string& stream, bool zoomed) {
 
 std::vector<uint16_t> RenderTest::draw_update(const std::string& first, const std::string& update, bool zoomed) {
     draw(first, zoomed);
+    return draw_more(update);
+}
+
+std::vector<uint16_t> RenderTest::draw_more(const std::string& update) {
     write_page(read_page() + update);
     page_draw(0, 0);
     return screen();

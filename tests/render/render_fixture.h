@@ -91,6 +91,9 @@ public:
     // network loop does with an answer that makes no cut, draws again and
     // returns the screen.
     std::vector<uint16_t> draw_update(const std::string& first, const std::string& update, bool zoomed);
+    // Appends another such answer to the page file of the last drawing and
+    // draws again, as the client does when it arrives; returns the screen.
+    std::vector<uint16_t> draw_more(const std::string& update);
     // The stream's DS tags as words and runs, measured with the client's text engine.
     void client_text(const std::string& stream, bool zoomed, std::vector<ClientWord>* words,
                      std::vector<ClientRun>* runs);
@@ -106,6 +109,8 @@ protected:
     bool take(Rendered* out, bool new_page, const RenderImages& images);
 };
 
+// Mean difference of two RGB565 pixels per channel, in 8-bit steps.
+double colour_error(uint16_t a, uint16_t b);
 // The device rectangle of an engine box.
 inline void device_box(const EngineBox& b, double scale, int* x0, int* y0, int* x1, int* y1) {
     *x0 = (int)std::floor(b.x0 * scale + 0.5);

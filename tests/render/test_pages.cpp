@@ -207,7 +207,6 @@ TEST_F(Pages, BoxesBordersAndBackgroundsMatchTheEngine) {
     }
 }
 
-// Mean difference of two RGB565 pixels per channel, in 8-bit steps.
 double colour_error(uint16_t a, uint16_t b) {
     int dr = std::abs((a >> 11) - (b >> 11)) * 255 / 31, dg = std::abs(((a >> 5) & 63) - ((b >> 5) & 63)) * 255 / 63,
         db = std::abs((a & 31) - (b & 31)) * 255 / 31;

@@ -165,12 +165,27 @@ TEST_F(Pieces, CutPicturesDrawAsWhole) {
         }
 }
 
+// Bytes of the IM payloads in a stream.
+static size_t payload_bytes(const std::string& stream) {
+    size_t total = 0;
+    for (size_t at = stream.find("<IM "); at != std::string::npos; at = stream.find("<IM ", at + 1)) {
+        size_t end = stream.find('>', at);
+        total += std::stoul(stream.substr(stream.rfind(' ', end) + 1, end - stream.rfind(' ', end) - 1), nullptr, 16);
+    }
+    return total;
+}
+
 // A page scrolled so that its pictures are cut by the edge, and pictures in
-// an update without a cut: the parts the client holds are shown again, the
-// new ones travel, and the screen is as with whole pictures.
+// an update without a cut: the rows of pictures the client holds are drawn
+// again from what it holds (above the screen's edge too), only the rows new
+// to it travel, and the screen is as with whole pictures sent afresh.
 TEST_F(Pieces, ScrolledAndUpdatedPicturesDrawAsWhole) {
+    rpieces_exact_payloads(true);  // so that every way of sending a row draws the same pixels
+    for (bool zoomed : {false, true}) {
+    SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
     Rendered r;
-    ASSERT_TRUE(render(site("site/www/gallery.html"), false, &r, 0, 37));
+    // Offsets on the grid of whole device pixels, as the server scrolls.
+    ASSERT_TRUE(render(site("site/www/gallery.html"), zoomed, &r, 0, zoomed ? 36 : 37));
     RenderImages images;
     render_images_commit(images, r.page);
 
@@ -182,16 +197,44 @@ TEST_F(Pieces, ScrolledAndUpdatedPicturesDrawAsWhole) {
     EXPECT_EQ(again.page.signature, r.page.signature);
     EXPECT_TRUE(again.page.new_image_ids.empty());
 
-    // Scrolled on without a cut: the client's file holds the first page and
-    // then the update; it draws as the whole pictures would.
-    Rendered moved;
-    moved.viewport = r.viewport;
-    ASSERT_TRUE(rerender("window.scrollTo(0, 80)", &moved, false, images));
-    EXPECT_NE(moved.page.signature, r.page.signature);
-    std::vector<uint16_t> s = draw_update("<CL>" + r.page.body + "<ST>", moved.stream, false);
-    keep("pieces-gallery-scrolled", s, &moved);
-    std::vector<uint16_t> fresh = draw("<CL>" + render_page(in_of(moved), RenderImages()).body + "<ST>", false);
-    EXPECT_EQ(s, fresh) << "the update draws as the same state sent afresh";
+    // Scrolled on without a cut, twice: the client draws each update as it
+    // arrives, holding what the earlier ones sent; it draws as the same state
+    // sent afresh would.
+    std::vector<uint16_t> s = draw("<CL>" + r.page.body + "<ST>", zoomed);
+    const int ys[2] = {zoomed ? 81 : 80, 300};
+    std::vector<Rendered> moved(2);
+    std::vector<std::vector<uint16_t>> shown;
+    for (int k = 0; k < 2; k++) {
+        moved[k].viewport = r.viewport;
+        ASSERT_TRUE(rerender("window.scrollTo(0, " + std::to_string(ys[k]) + ")", &moved[k], false, images));
+        EXPECT_FALSE(moved[k].page.cut);
+        shown.push_back(draw_more(moved[k].stream));
+        render_images_commit(images, moved[k].page);
+        keep(std::string(k ? "pieces-gallery-scrolled-far" : "pieces-gallery-scrolled") + (zoomed ? "-zoomed" : ""), shown.back(),
+             &moved[k]);
+    }
+    for (int k = 0; k < 2; k++) {
+        SCOPED_TRACE(ys[k]);
+        RenderedPage fresh = render_page(in_of(moved[k]), RenderImages());
+        // The same screen, but for the top row at 300: a picture row cut by
+        // the screen's edge is scaled from the rows of it the capture holds,
+        // and the one the client holds from the last screen was whole.
+        std::vector<uint16_t> afresh_screen = draw("<CL>" + fresh.body + "<ST>", zoomed);
+        const std::vector<uint16_t>& a = shown[(size_t)k];
+        EXPECT_TRUE(std::equal(a.begin() + 320, a.end(), afresh_screen.begin() + 320))
+            << "the update draws as the same state sent afresh";
+        double row_error = 0;
+        for (int x = 0; x < 320; x++) row_error += colour_error(a[(size_t)x], afresh_screen[(size_t)x]) / 320;
+        EXPECT_LT(row_error, 3.0);
+        // What travels is the rows new to the client (the second row of
+        // pictures shows more rows each time, then the first row is cut by
+        // the top edge): at least a quarter less than sent afresh.
+        size_t update = payload_bytes(moved[k].stream), afresh = payload_bytes(fresh.body);
+        EXPECT_LT(update * 4, afresh * 3) << update << " of " << afresh;
+    }
+    EXPECT_NE(moved[1].stream.find(" -"), std::string::npos) << "rows above the screen drawn from what the client holds";
+    }
+    rpieces_exact_payloads(false);
 }
 
 // A plain area of a picture changes colour: the signature sees it, the

@@ -109,6 +109,22 @@ TEST(ScrollRules, PagingMovesOneScreenLessOneLineWithinTheEnds) {
     EXPECT_EQ(x, 877);
     render_scroll_page(s, 'L', &x, &y);
     EXPECT_EQ(x, 0);
+    // On a grid of two (three zoomed) CSS pixels, a whole number of device
+    // pixels, except at the ends: the page keeps its pixel grid.
+    s.x = 0;
+    s.y = 0;
+    s.grid = 2;
+    render_scroll_page(s, 'D', &x, &y);
+    EXPECT_EQ(y, 442);
+    s.y = 1047;
+    render_scroll_page(s, 'U', &x, &y);
+    EXPECT_EQ(y, 604);
+    s.grid = 3;
+    render_scroll_page(s, 'U', &x, &y);
+    EXPECT_EQ(y, 603);
+    s.y = 1000;
+    render_scroll_page(s, 'D', &x, &y);
+    EXPECT_EQ(y, 1047);
 }
 
 TEST(ScrollRules, BarTapsStepPageOrJump) {
