@@ -921,8 +921,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
 }
 
 // Pixels of picture rows a session keeps for reuse (two bytes each, about
-// seven screenfuls of pictures); the
-// oldest rows go first.
+// seven screenfuls of pictures); the oldest rows go first.
 static const size_t HELD_PIXELS_MAX = 1u << 19;
 
 void render_images_commit(RenderImages& images, const RenderedPage& page) {
