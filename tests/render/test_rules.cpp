@@ -434,6 +434,97 @@ TEST(RenderRules, CommittedPicturesFollowTheCuts) {
     next.new_image_ids = {9};
     render_images_commit(images, next);
     EXPECT_EQ(images.ids, std::vector<uint32_t>{9});
+
+    // Rows of pictures are kept when the client holds every image of them,
+    // replace the same rows kept before, and go with a cut.
+    auto rows = [](long top, int r0, int r1, std::vector<uint32_t> ids) {
+        RenderHeldRows r;
+        r.top = top, r.bottom = top + 100, r.right = 50, r.width = 25, r.height = 50, r.c1 = 25, r.r0 = r0, r.r1 = r1;
+        r.pixels.assign((size_t)25 * (r1 - r0), 7);
+        r.complete.assign((size_t)(r1 - r0), 1);
+        for (uint32_t id : ids) r.parts.push_back(RenderHeldPart{0, 0, 25, r1 - r0, id == 0, 0, id});
+        return r;
+    };
+    RenderedPage shown;
+    shown.new_image_ids = {10};
+    shown.new_held = {rows(0, 0, 20, {9, 10}), rows(200, 0, 10, {11}), rows(300, 0, 5, {0})};
+    render_images_commit(images, shown);
+    ASSERT_EQ(images.held.size(), 2u) << "the rows whose image the client lacks are not kept";
+    EXPECT_EQ(images.held[0].top, 0);
+    EXPECT_EQ(images.held[1].top, 300) << "rows of one colour need no image";
+    RenderedPage again;
+    again.new_held = {rows(0, 0, 20, {9})};
+    render_images_commit(images, again);
+    ASSERT_EQ(images.held.size(), 2u);
+    EXPECT_EQ(images.held[1].parts.size(), 1u) << "the same rows again replace those kept";
+    // About seven screenfuls of pictures are kept, the newest.
+    RenderedPage many;
+    for (int k = 0; k < 60; k++) {
+        RenderHeldRows r = rows(1000 + k, 0, 50, {9});
+        r.pixels.assign((size_t)160 * 240 / 2, 0);
+        many.new_held.push_back(r);
+    }
+    render_images_commit(images, many);
+    size_t kept = 0;
+    for (const RenderHeldRows& r : images.held) kept += r.pixels.size();
+    EXPECT_LE(kept, (size_t)1 << 19);
+    EXPECT_GE(kept, (size_t)320 * 240 * 6);
+    EXPECT_EQ(images.held.back().top, 1059);
+    render_images_commit(images, next);
+    EXPECT_TRUE(images.held.empty()) << "a cut empties the client's cache";
+}
+
+// A picture cut by the screen's edge is scaled on the grid it has whole:
+// every row and column whose source lies inside the capture comes out as
+// from a capture holding the whole picture, and those rows are flagged
+// whole; rows scaled from part of their source are flagged.
+TEST(RenderRules, PicturesCutByTheScreenKeepTheirGrid) {
+    std::mt19937 rng(5);
+    RgbImage big;
+    big.width = big.height = 90;
+    big.rgb.resize((size_t)90 * 90 * 3);
+    for (uint8_t& v : big.rgb) v = (uint8_t)rng();
+    // The capture: the part of the page at (20, 30), 50 x 40.
+    RgbImage cap;
+    cap.width = 50, cap.height = 40;
+    for (int y = 0; y < 40; y++)
+        cap.rgb.insert(cap.rgb.end(), &big.rgb[((size_t)(30 + y) * 90 + 20) * 3], &big.rgb[((size_t)(30 + y) * 90 + 70) * 3]);
+    for (int zoomed = 0; zoomed < 2; zoomed++) {
+        // A picture from (-7, -11) to (43, 52) in the capture: cut at its top
+        // and bottom; device size as the renderer rounds it.
+        double sc = zoomed ? 2.0 / 3.0 : 0.5;
+        int x0 = -7, y0 = -11, x1 = 43, y1 = 52;
+        int W = rgeo_round(x1, sc) - rgeo_round(x0, sc), H = rgeo_round(y1, sc) - rgeo_round(y0, sc);
+        GridCut all{0, 0, W, H};
+        std::vector<uint16_t> whole = rimage_resample_grid(big, x0 + 20, y0 + 30, x1 + 20, y1 + 30, W, H, all, nullptr);
+        std::vector<uint8_t> complete;
+        GridCut cut{0, 3, W, H - 2};
+        std::vector<uint16_t> part = rimage_resample_grid(cap, x0, y0, x1, y1, W, H, cut, &complete);
+        ASSERT_EQ(part.size(), (size_t)W * (H - 5));
+        ASSERT_EQ(complete.size(), (size_t)(H - 5));
+        int whole_rows = 0, cut_rows = 0;
+        for (int r = 3; r < H - 2; r++) {
+            // its source rows, on the picture's grid
+            double a = y0 + r * (double)(y1 - y0) / H, b = y0 + (r + 1) * (double)(y1 - y0) / H;
+            bool inside = std::floor(a) >= 0 && std::ceil(b) <= cap.height;
+            EXPECT_EQ(complete[(size_t)(r - 3)], inside ? 1 : 0) << r;
+            if (!inside) {
+                cut_rows++;
+                continue;
+            }
+            whole_rows++;
+            for (int c = 0; c < W; c++) {
+                double l = x0 + c * (double)(x1 - x0) / W, rt = x0 + (c + 1) * (double)(x1 - x0) / W;
+                if (std::floor(l) < 0 || std::ceil(rt) > cap.width) continue;
+                EXPECT_EQ(part[(size_t)(r - 3) * W + c], whole[(size_t)r * W + c]) << c << ", " << r;
+            }
+        }
+        EXPECT_GT(whole_rows, 10);
+        EXPECT_GT(cut_rows, 2);
+    }
+    // Where the region lies inside the picture, as the whole region scaled.
+    EXPECT_EQ(rimage_resample_grid(cap, 4, 6, 44, 36, 20, 15, GridCut{0, 0, 20, 15}, nullptr),
+              rimage_resample(cap, 4, 6, 44, 36, 20, 15));
 }
 
 }  // namespace
