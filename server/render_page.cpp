@@ -508,42 +508,38 @@ static std::vector<uint16_t> row_slice(const std::vector<uint16_t>& px, int w, i
     return std::vector<uint16_t>(px.begin() + (ptrdiff_t)a * w, px.begin() + (ptrdiff_t)b * w);
 }
 
-// The earlier rows of this picture that the handheld holds and that show
-// most of what is visible now (counting rows their capture held whole): the
-// same picture (box in the document, size, columns), every image of them
-// still held, ending within the visible rows unless the picture reaches past
-// the screen's bottom (`past_bottom`: what lies beyond the screen is not
-// drawn; in a strip of the scroll bars it would be), and the same pixels
-// wherever both captures held a row whole.
-static const RenderHeldRows* held_rows_to_reuse(const Picture& p, const std::vector<RenderHeldRows>& held,
-                                                 const std::set<uint32_t>& cached, bool past_bottom) {
+// Whether earlier rows of this picture that the handheld holds can be drawn
+// again now: the same picture (box in the document, size, columns), every
+// image of them still held, ending within the visible rows unless the
+// picture reaches past the screen's bottom (`past_bottom`: what lies beyond
+// the screen is not drawn; in a strip of the scroll bars it would be), and
+// the same pixels wherever both captures held a row whole.
+static bool held_rows_fit(const Picture& p, const RenderHeldRows& h, const std::set<uint32_t>& cached,
+                          bool past_bottom) {
     const RenderHeldRows& now = p.rows;
-    int w = now.c1 - now.c0;
-    const RenderHeldRows* best = nullptr;
-    int best_rows = 0;
-    for (const RenderHeldRows& h : held) {
-        if (h.left != now.left || h.top != now.top || h.right != now.right || h.bottom != now.bottom ||
-            h.width != now.width || h.height != now.height || h.c0 != now.c0 || h.c1 != now.c1)
-            continue;
-        int from = std::max(h.r0, now.r0), to = std::min(h.r1, now.r1), whole = 0;
-        for (int y = from; y < to; y++) whole += h.complete[(size_t)(y - h.r0)];
-        if ((h.r1 > now.r1 && !past_bottom) || whole <= best_rows) continue;
-        bool ok = true;
-        for (const RenderHeldPart& part : h.parts) ok = ok && (part.flat || cached.count(part.id));
-        for (int y = from; y < to && ok; y++) {
-            if (!h.complete[(size_t)(y - h.r0)] || !now.complete[(size_t)(y - now.r0)]) continue;
-            ok = std::equal(h.pixels.begin() + (ptrdiff_t)(y - h.r0) * w, h.pixels.begin() + (ptrdiff_t)(y - h.r0 + 1) * w,
-                            p.pixels.begin() + (ptrdiff_t)(y - now.r0) * w);
-        }
-        if (ok) best = &h, best_rows = whole;
+    if (h.left != now.left || h.top != now.top || h.right != now.right || h.bottom != now.bottom ||
+        h.width != now.width || h.height != now.height || h.c0 != now.c0 || h.c1 != now.c1)
+        return false;
+    int from = std::max(h.r0, now.r0), to = std::min(h.r1, now.r1), w = now.c1 - now.c0;
+    if (to <= from || (h.r1 > now.r1 && !past_bottom)) return false;
+    for (const RenderHeldPart& part : h.parts)
+        if (!part.flat && !cached.count(part.id)) return false;
+    for (int y = from; y < to; y++) {
+        if (!h.complete[(size_t)(y - h.r0)] || !now.complete[(size_t)(y - now.r0)]) continue;
+        if (!std::equal(h.pixels.begin() + (ptrdiff_t)(y - h.r0) * w, h.pixels.begin() + (ptrdiff_t)(y - h.r0 + 1) * w,
+                        p.pixels.begin() + (ptrdiff_t)(y - now.r0) * w))
+            return false;
     }
-    return best;
+    return true;
 }
 
+// Held rows that a picture draws again on a screen: at most this many sets.
+static const int HELD_ROWS_REUSED_MAX = 4;
+
 // One picture of the page: its visible pixels, on the grid of the whole
-// picture, and how they travel. Rows the handheld holds from an earlier
-// screen (`held`, when given) are drawn from there; the rows above and below
-// them are planned like a picture of their own.
+// picture, and how they travel. Rows the handheld holds from earlier
+// screens (`held`, when given) are drawn from there; the rows between and
+// around them are planned like pictures of their own.
 static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
                          const std::vector<RenderHeldRows>* held, const std::set<uint32_t>& cached, Picture* out) {
     const Geometry& g = ctx.geo;
@@ -575,42 +571,62 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
     auto plan_rows = [&](const std::vector<uint16_t>& px, int n, uint32_t id) {
         return rpieces_enabled ? rpieces_plan(px, w, n, g.zoomed) : rpieces_whole(px, w, n, id);
     };
+    // Held rows to draw again, those that add most rows first. A held row
+    // scaled from part of its source at an earlier screen's edge that the
+    // capture now holds whole (or shows otherwise) is sent again, drawn
+    // after every held row.
     // The screen's bottom, where no scroll-bar strip lies under it, clips
     // held rows that reach past it.
     bool past_bottom = p.y1 == g.dev_h && g.dev_h == rgeo_round(ctx.input ? ctx.input->viewport.height : 480, g.scale);
-    const RenderHeldRows* from = held ? held_rows_to_reuse(p, *held, cached, past_bottom) : nullptr;
-    if (!from) {
+    std::vector<const RenderHeldRows*> chosen;
+    std::vector<char> drawn((size_t)h, 0), resend((size_t)h, 0);
+    while (held && (int)chosen.size() < HELD_ROWS_REUSED_MAX) {
+        const RenderHeldRows* best = nullptr;
+        int best_rows = 0;
+        for (const RenderHeldRows& c : *held) {
+            int adds = 0;
+            for (int y = std::max(c.r0, rows.r0); y < std::min(c.r1, rows.r1); y++)
+                adds += !drawn[(size_t)(y - rows.r0)] && c.complete[(size_t)(y - c.r0)];
+            if (adds > best_rows && std::find(chosen.begin(), chosen.end(), &c) == chosen.end() &&
+                held_rows_fit(p, c, cached, past_bottom))
+                best = &c, best_rows = adds;
+        }
+        if (!best) break;
+        chosen.push_back(best);
+        for (int y = std::max(best->r0, rows.r0); y < std::min(best->r1, rows.r1); y++) {
+            size_t at = (size_t)(y - rows.r0);
+            drawn[at] = 1;
+            if (!best->complete[(size_t)(y - best->r0)] &&
+                (rows.complete[at] || !std::equal(p.pixels.begin() + (ptrdiff_t)at * w, p.pixels.begin() + (ptrdiff_t)(at + 1) * w,
+                                                  best->pixels.begin() + (ptrdiff_t)(y - best->r0) * w)))
+                resend[at] = 1;
+        }
+    }
+    if (chosen.empty()) {
         p.plan = plan_rows(p.pixels, h, p.id);
         return;
     }
-    // The held rows, drawn where they now stand (those above the screen are
-    // not drawn), and the rows above and below them drawn after them: from
-    // the held rows' first and last rows that their capture held whole, so
-    // that a row scaled from part of its source at the last screen's edge
-    // is sent again whole.
-    // (A row the capture cuts just as before is kept.)
-    auto resend = [&](int y) {
-        if (y >= rows.r1 || from->complete[(size_t)(y - from->r0)]) return false;
-        if (y < rows.r0 || rows.complete[(size_t)(y - rows.r0)]) return y >= rows.r0;
-        return !std::equal(p.pixels.begin() + (ptrdiff_t)(y - rows.r0) * w, p.pixels.begin() + (ptrdiff_t)(y - rows.r0 + 1) * w,
-                           from->pixels.begin() + (ptrdiff_t)(y - from->r0) * w);
-    };
-    int e0 = from->r0, e1 = from->r1;
-    while (e0 < e1 && resend(e0)) e0++;
-    while (e1 > e0 && resend(e1 - 1)) e1--;
-    int shift = from->r0 - rows.r0;
+    // The held rows, drawn where they now stand (those beyond the screen are
+    // not drawn), then the rows new to the handheld.
     PicturePlan& plan = p.plan;
-    for (const RenderHeldPart& hp : from->parts) {
-        PicturePart q;
-        q.x0 = hp.x0, q.x1 = hp.x1, q.y0 = hp.y0 + shift, q.y1 = hp.y1 + shift;
-        q.flat = hp.flat, q.colour = hp.colour, q.id = hp.id;
-        if (q.flat) q.y0 = std::max(q.y0, 0);
-        if (q.y1 <= 0 || q.y1 <= q.y0 || q.y0 >= h) continue;
-        plan.parts.push_back(q);
+    for (const RenderHeldRows* from : chosen) {
+        int shift = from->r0 - rows.r0;
+        for (const RenderHeldPart& hp : from->parts) {
+            PicturePart q;
+            q.x0 = hp.x0, q.x1 = hp.x1, q.y0 = hp.y0 + shift, q.y1 = hp.y1 + shift;
+            q.flat = hp.flat, q.colour = hp.colour, q.id = hp.id;
+            if (q.flat) q.y0 = std::max(q.y0, 0);
+            if (q.y1 <= 0 || q.y1 <= q.y0 || q.y0 >= h) continue;
+            plan.parts.push_back(q);
+        }
     }
-    for (int part = 0; part < 2; part++) {
-        int a = part == 0 ? 0 : std::max(0, e1 - rows.r0), z = part == 0 ? std::max(0, e0 - rows.r0) : h;
-        if (z <= a) continue;
+    for (int a = 0; a < h;) {
+        if (drawn[(size_t)a] && !resend[(size_t)a]) {
+            a++;
+            continue;
+        }
+        int z = a;
+        while (z < h && (!drawn[(size_t)z] || resend[(size_t)z])) z++;
         std::vector<uint16_t> px = row_slice(p.pixels, w, a, z);
         PicturePlan rest = plan_rows(px, z - a, rimage_id(px.data(), w, z - a, w));
         RenderHeldRows record = rows;
@@ -623,6 +639,7 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
             q.y0 += a, q.y1 += a;
             plan.parts.push_back(std::move(q));
         }
+        a = z;
     }
     // Sent whole instead only when the handheld's cache has no room.
     plan.whole = rpieces_whole(p.pixels, w, h, p.id).whole;

@@ -283,6 +283,34 @@ class DeviceBrowsing(LiveCase):
         dev.step("key %d" % PAGE_UP_KEY)  # at the top already: nothing changes
         self.assertEqual(self.stack.server.log("page")[-1]["outcome"], "unchanged")
 
+    def test_a_picture_scrolled_under_the_screens_edges_shows_whole_and_travels_once(self):
+        # Four columns of colour, from 50 pixels down the screen to far below
+        # it: cut at the bottom, then at the top, then at both edges.
+        columns = [(25, (200, 40, 40)), (95, (40, 160, 80)), (165, (50, 80, 200)), (235, (230, 190, 60))]
+
+        def whole(rows, top, bottom):
+            for y in range(top, bottom, 7):
+                for x, colour in columns:
+                    self.assertTrue(near(rows[y][x], colour, 24), "at %d,%d: %r" % (x, y, rows[y][x]))
+
+        dev = self.open("tall-picture.html")
+        whole(dev.screenshot("tall-top"), 52, 238)
+        sizes = [self.stack.server.log("page")[-1]["bytes"]]
+        # Two screens down and three lines on (the scroll bar's down arrow),
+        # then two screens up: places the page was never shown at.
+        for command in ["key %d" % PAGE_DOWN_KEY, "key %d" % PAGE_DOWN_KEY, "tap 315 236",
+                        "key %d" % PAGE_UP_KEY, "key %d" % PAGE_UP_KEY]:
+            dev.step(command)
+            whole(dev.screenshot("tall"), 0 if len(sizes) < 5 else 60, 238)
+            sizes.append(self.stack.server.log("page")[-1]["bytes"])
+        offsets = [r["message"] for r in self.stack.server.log("message")][-5:]
+        self.assertEqual(offsets, ["PGD", "PGD", "SC", "PGU", "PGU"])
+        # Each screen down sends the rows new to the handheld (all but the
+        # line the screens share); back up, every row is held: drawn from
+        # the handheld's cache, the picture takes no payload.
+        self.assertGreater(min(sizes[:3]), 20000, sizes)
+        self.assertLess(max(sizes[4:]), 1000, sizes)
+
     def test_a_script_changes_the_page_on_a_tap(self):
         dev = self.open("script.html")
         rows = dev.screenshot("lamp-off")
