@@ -514,12 +514,15 @@ static std::vector<uint16_t> row_slice(const std::vector<uint16_t>& px, int w, i
 // picture reaches past the screen's bottom (`past_bottom`: what lies beyond
 // the screen is not drawn; in a strip of the scroll bars it would be), and
 // the same pixels wherever both captures held a row whole.
+static bool same_picture(const RenderHeldRows& a, const RenderHeldRows& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom && a.width == b.width &&
+           a.height == b.height && a.c0 == b.c0 && a.c1 == b.c1;
+}
+
 static bool held_rows_fit(const Picture& p, const RenderHeldRows& h, const std::set<uint32_t>& cached,
                           bool past_bottom) {
     const RenderHeldRows& now = p.rows;
-    if (h.left != now.left || h.top != now.top || h.right != now.right || h.bottom != now.bottom ||
-        h.width != now.width || h.height != now.height || h.c0 != now.c0 || h.c1 != now.c1)
-        return false;
+    if (!same_picture(h, now)) return false;
     int from = std::max(h.r0, now.r0), to = std::min(h.r1, now.r1), w = now.c1 - now.c0;
     if (to <= from || (h.r1 > now.r1 && !past_bottom)) return false;
     for (const RenderHeldPart& part : h.parts)
@@ -584,6 +587,7 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
         const RenderHeldRows* best = nullptr;
         int best_rows = 0;
         for (const RenderHeldRows& c : *held) {
+            if (!same_picture(c, rows)) continue;
             int adds = 0;
             for (int y = std::max(c.r0, rows.r0); y < std::min(c.r1, rows.r1); y++)
                 adds += !drawn[(size_t)(y - rows.r0)] && c.complete[(size_t)(y - c.r0)];
@@ -950,11 +954,7 @@ void render_images_commit(RenderImages& images, const RenderedPage& page) {
         bool whole = true;  // the handheld holds every image of them
         for (const RenderHeldPart& part : r.parts) whole = whole && (part.flat || ids.count(part.id));
         if (!whole) continue;
-        auto same = [&r](const RenderHeldRows& h) {
-            return h.left == r.left && h.top == r.top && h.right == r.right && h.bottom == r.bottom &&
-                   h.width == r.width && h.height == r.height && h.c0 == r.c0 && h.c1 == r.c1 && h.r0 == r.r0 &&
-                   h.r1 == r.r1;
-        };
+        auto same = [&r](const RenderHeldRows& h) { return same_picture(h, r) && h.r0 == r.r0 && h.r1 == r.r1; };
         images.held.erase(std::remove_if(images.held.begin(), images.held.end(), same), images.held.end());
         images.held.push_back(r);
     }
