@@ -482,6 +482,9 @@ static void budget_pieces(std::vector<Picture>& pictures) {
             size_t n = pieces(p.plan).size();
             if (n < 2) continue;
             double saving = (double)(p.plan.whole_bytes - p.plan.bytes) / (double)(n - 1);
+            // A picture drawing rows the handheld holds goes whole last:
+            // what it would cost whole is not weighed.
+            if (p.reusing) saving = HUGE_VAL;
             if (!worst || saving < worst_saving) {
                 worst = &p;
                 worst_saving = saving;
@@ -501,6 +504,11 @@ static std::vector<RenderHeldPart> held_parts(const PicturePlan& plan) {
     for (const PicturePart& part : plan.parts)
         out.push_back(RenderHeldPart{part.x0, part.y0, part.x1, part.y1, part.flat, part.colour, part.id});
     return out;
+}
+
+// Whether row a of pixels `pa` equals row b of `pb`, both w wide.
+static bool same_row(const std::vector<uint16_t>& pa, int a, const std::vector<uint16_t>& pb, int b, int w) {
+    return std::equal(pa.begin() + (ptrdiff_t)a * w, pa.begin() + (ptrdiff_t)(a + 1) * w, pb.begin() + (ptrdiff_t)b * w);
 }
 
 // Rows [a, b) of a picture's visible pixels, w wide.
@@ -529,9 +537,7 @@ static bool held_rows_fit(const Picture& p, const RenderHeldRows& h, const std::
         if (!part.flat && !cached.count(part.id)) return false;
     for (int y = from; y < to; y++) {
         if (!h.complete[(size_t)(y - h.r0)] || !now.complete[(size_t)(y - now.r0)]) continue;
-        if (!std::equal(h.pixels.begin() + (ptrdiff_t)(y - h.r0) * w, h.pixels.begin() + (ptrdiff_t)(y - h.r0 + 1) * w,
-                        p.pixels.begin() + (ptrdiff_t)(y - now.r0) * w))
-            return false;
+        if (!same_row(h.pixels, y - h.r0, p.pixels, y - now.r0, w)) return false;
     }
     return true;
 }
@@ -574,12 +580,11 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
     auto plan_rows = [&](const std::vector<uint16_t>& px, int n, uint32_t id) {
         return rpieces_enabled ? rpieces_plan(px, w, n, g.zoomed) : rpieces_whole(px, w, n, id);
     };
-    // Held rows to draw again, those that add most rows first. A held row
-    // scaled from part of its source at an earlier screen's edge that the
-    // capture now holds whole (or shows otherwise) is sent again, drawn
-    // after every held row.
-    // The screen's bottom, where no scroll-bar strip lies under it, clips
-    // held rows that reach past it.
+    // Held rows to draw again, those that add most rows first; the screen's
+    // bottom, where no scroll-bar strip lies under it, clips held rows that
+    // reach past it. A held row scaled from part of its source at an earlier
+    // screen's edge that the capture now holds whole (or shows otherwise) is
+    // sent again, drawn after every held row.
     bool past_bottom = p.y1 == g.dev_h && g.dev_h == rgeo_round(ctx.input ? ctx.input->viewport.height : 480, g.scale);
     std::vector<const RenderHeldRows*> chosen;
     std::vector<char> drawn((size_t)h, 0), resend((size_t)h, 0);
@@ -601,8 +606,7 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
             size_t at = (size_t)(y - rows.r0);
             drawn[at] = 1;
             if (!best->complete[(size_t)(y - best->r0)] &&
-                (rows.complete[at] || !std::equal(p.pixels.begin() + (ptrdiff_t)at * w, p.pixels.begin() + (ptrdiff_t)(at + 1) * w,
-                                                  best->pixels.begin() + (ptrdiff_t)(y - best->r0) * w)))
+                (rows.complete[at] || !same_row(p.pixels, (int)at, best->pixels, y - best->r0, w)))
                 resend[at] = 1;
         }
     }
@@ -647,7 +651,7 @@ static void plan_picture(PageContext& ctx, const RgbImage& cap, const Box& b,
     }
     // Sent whole instead only when the handheld's cache has no room.
     plan.whole = rpieces_whole(p.pixels, w, h, p.id).whole;
-    plan.whole_bytes = plan.bytes + 1000000;
+    plan.whole_bytes = plan.bytes;
     p.reusing = true;
 }
 
