@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "server/render_internal.h"
 
@@ -53,9 +54,27 @@ double rsnap_px(const std::string& s) { return s.empty() || s == "normal" ? 0 : 
 
 static const std::string EMPTY;
 
+// A whole number of the snapshot that fits T, or -1: the engine's tables
+// hold indices and counts, and anything else in their place (a fraction, a
+// number out of range, a string) must not be converted (out of range that
+// would be undefined) nor throw.
+template <typename T>
+static T whole(const nlohmann::json& v) {
+    if (v.is_number_unsigned()) {
+        uint64_t u = v.get<uint64_t>();
+        return u <= (uint64_t)std::numeric_limits<T>::max() ? (T)u : (T)-1;
+    }
+    if (v.is_number_integer()) {
+        int64_t i = v.get<int64_t>();
+        return i >= (int64_t)std::numeric_limits<T>::min() && i <= (int64_t)std::numeric_limits<T>::max() ? (T)i : (T)-1;
+    }
+    return (T)-1;
+}
+
 const std::string& SnapDoc::str(int i) const {
-    if (!strings || i < 0 || (size_t)i >= strings->size()) return EMPTY;
-    return (*strings)[(size_t)i].get_ref<const std::string&>();
+    if (!strings || !strings->is_array() || i < 0 || (size_t)i >= strings->size()) return EMPTY;
+    const nlohmann::json& v = (*strings)[(size_t)i];
+    return v.is_string() ? v.get_ref<const std::string&>() : EMPTY;
 }
 
 const std::string& SnapDoc::style(int layout, RenderStyle s) const {
@@ -79,16 +98,18 @@ static bool same_word(const std::string& a, const char* b) {
 std::string SnapDoc::attribute(int node, const char* attr) const {
     if (!attributes || node < 0 || (size_t)node >= attributes->size()) return EMPTY;
     const nlohmann::json& list = (*attributes)[(size_t)node];
+    if (!list.is_array()) return EMPTY;
     for (size_t i = 0; i + 1 < list.size(); i += 2)
-        if (same_word(str(list[i].get<int>()), attr)) return str(list[i + 1].get<int>());
+        if (same_word(str(whole<int>(list[i])), attr)) return str(whole<int>(list[i + 1]));
     return EMPTY;
 }
 
 bool SnapDoc::has_attribute(int node, const char* attr) const {
     if (!attributes || node < 0 || (size_t)node >= attributes->size()) return false;
     const nlohmann::json& list = (*attributes)[(size_t)node];
+    if (!list.is_array()) return false;
     for (size_t i = 0; i + 1 < list.size(); i += 2)
-        if (same_word(str(list[i].get<int>()), attr)) return true;
+        if (same_word(str(whole<int>(list[i])), attr)) return true;
     return false;
 }
 
@@ -99,7 +120,7 @@ static void read_ints(const nlohmann::json& obj, const char* key, std::vector<T>
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_array()) return;
     out->reserve(it->size());
-    for (const auto& v : *it) out->push_back(v.is_number() ? v.get<T>() : (T)-1);
+    for (const auto& v : *it) out->push_back(whole<T>(v));
 }
 
 // Sparse lists: {index: [...], value: [...]}.
@@ -107,25 +128,43 @@ static void read_sparse(const nlohmann::json& obj, const char* key, std::unorder
     out->clear();
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_object()) return;
-    const auto& idx = (*it)["index"];
-    const auto& val = (*it)["value"];
-    for (size_t i = 0; i < idx.size() && i < val.size(); i++) (*out)[idx[i].get<int>()] = val[i].get<int>();
+    auto idx = it->find("index"), val = it->find("value");
+    if (idx == it->end() || val == it->end() || !idx->is_array() || !val->is_array()) return;
+    for (size_t i = 0; i < idx->size() && i < val->size(); i++) (*out)[whole<int>((*idx)[i])] = whole<int>((*val)[i]);
 }
 
 static void read_flags(const nlohmann::json& obj, const char* key, std::unordered_map<int, bool>* out) {
     out->clear();
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_object()) return;
-    for (const auto& v : (*it)["index"]) (*out)[v.get<int>()] = true;
+    auto idx = it->find("index");
+    if (idx == it->end() || !idx->is_array()) return;
+    for (const auto& v : *idx) (*out)[whole<int>(v)] = true;
+}
+
+// A coordinate or length of the layout, within what the engine's layout can
+// hold (its units saturate at about 2^25 CSS pixels): a number beyond that
+// is no place on a page, and kept within it every product with the device's
+// scale stays inside an int.
+static double coord(const nlohmann::json& v) {
+    if (!v.is_number()) return 0;
+    const double most = 33554432.0;
+    double c = v.get<double>();
+    return c < -most ? -most : c > most ? most : c;
+}
+
+static double coord_of(const nlohmann::json& obj, const char* key) {
+    auto it = obj.find(key);
+    return it == obj.end() ? 0 : coord(*it);
 }
 
 static Box read_box(const nlohmann::json& v) {
     Box b;
     if (v.is_array() && v.size() >= 4) {
-        b.x0 = v[0].get<double>();
-        b.y0 = v[1].get<double>();
-        b.x1 = b.x0 + v[2].get<double>();
-        b.y1 = b.y0 + v[3].get<double>();
+        b.x0 = coord(v[0]);
+        b.y0 = coord(v[1]);
+        b.x1 = b.x0 + coord(v[2]);
+        b.y1 = b.y0 + coord(v[3]);
     }
     return b;
 }
@@ -154,6 +193,11 @@ bool rsnap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std
         read_flags(nodes, "optionSelected", &doc->selected);
         size_t n = doc->node_name.size();
         doc->parent.resize(n, -1);
+        // Nodes come in document order, every parent before its children;
+        // a parent that does not is dropped, so that every walk up the tree
+        // ends and stays inside the table.
+        for (size_t i = 0; i < n; i++)
+            if (doc->parent[i] < 0 || (size_t)doc->parent[i] >= i) doc->parent[i] = -1;
         doc->node_type.resize(n, 0);
         doc->node_value.resize(n, -1);
         doc->backend.resize(n, 0);
@@ -176,7 +220,8 @@ bool rsnap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std
         const auto& styles = layout.at("styles");
         for (size_t i = 0; i < m && i < styles.size(); i++) {
             auto& s = doc->styles[i];
-            for (const auto& v : styles[i]) s.push_back(v.get<int>());
+            if (styles[i].is_array())
+                for (const auto& v : styles[i]) s.push_back(whole<int>(v));
         }
         doc->layout_of.assign(n, -1);
         for (size_t i = 0; i < m; i++) {
@@ -195,10 +240,10 @@ bool rsnap_parse(const nlohmann::json& snapshot, int document, SnapDoc* doc, std
         const auto& tbb = tb.at("bounds");
         for (size_t i = 0; i < t && i < tbb.size(); i++) doc->tb_bounds[i] = read_box(tbb[i]);
 
-        doc->scroll_x = d.value("scrollOffsetX", 0.0);
-        doc->scroll_y = d.value("scrollOffsetY", 0.0);
-        doc->content_w = d.value("contentWidth", 0.0);
-        doc->content_h = d.value("contentHeight", 0.0);
+        doc->scroll_x = coord_of(d, "scrollOffsetX");
+        doc->scroll_y = coord_of(d, "scrollOffsetY");
+        doc->content_w = coord_of(d, "contentWidth");
+        doc->content_h = coord_of(d, "contentHeight");
     } catch (const std::exception& e) {
         if (error) *error = std::string("malformed snapshot: ") + e.what();
         return false;

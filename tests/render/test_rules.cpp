@@ -10,6 +10,57 @@
 
 namespace {
 
+// A snapshot is what any web page makes of the engine's report, and the
+// renderer reads it without trusting its shape: parents that come after
+// their children (or form a ring) are dropped, so that every walk up the
+// tree ends; an index that is no whole number, or none that fits, is taken
+// as missing; coordinates are kept within what the engine's layout can
+// hold. Such a snapshot renders to a page stream like any other.
+TEST(RenderRules, SnapshotsOfAnyShapeAreReadWithinBounds) {
+    nlohmann::json snap = nlohmann::json::parse(R"({
+      "strings": ["#document", "HTML", "BODY", "DIV", "display", "block", 7],
+      "documents": [{
+        "nodes": {"parentIndex": [-1, 0, 3, 2, 2],
+                  "nodeType": [9, 1, 1, 1, 1],
+                  "nodeName": [0, 1, 2, 1.11e56, "DIV"],
+                  "attributes": [[], [6, 6], 5, [], [4, 1.5]]},
+        "layout": {"nodeIndex": [1, 2, 3, 4],
+                   "bounds": [[0, 0, 640, 480], [0, 0, 1e300, -1e300], [8, 8, 100, 20], "no box"],
+                   "styles": [[5], "none", [1e12], []],
+                   "text": [-1, -1, -1, -1], "paintOrders": [1, 2, 3, 4]},
+        "textBoxes": {"layoutIndex": [], "bounds": [], "start": [], "length": []},
+        "scrollOffsetX": -5e300, "scrollOffsetY": 1e20, "contentWidth": 1e300, "contentHeight": 480
+      }]})");
+    SnapDoc doc;
+    std::string error;
+    ASSERT_TRUE(rsnap_parse(snap, 0, &doc, &error)) << error;
+    EXPECT_EQ(doc.parent, (std::vector<int>{-1, 0, -1, 2, 2}));  // node 2's parent came after it
+    EXPECT_EQ(doc.node_name, (std::vector<int>{0, 1, 2, -1, -1}));
+    EXPECT_EQ(doc.attribute(1, "display"), "");  // a name index that names no string
+    EXPECT_EQ(doc.attribute(2, "display"), "");  // attributes that are no list
+    const double most = 33554432.0;
+    EXPECT_EQ(doc.bounds[1].x1, most);
+    EXPECT_EQ(doc.bounds[1].y1, -most);
+    EXPECT_EQ(doc.bounds[3].x1, 0);
+    EXPECT_EQ(doc.style(0, ST_DISPLAY), "block");
+    EXPECT_EQ(doc.style(1, ST_DISPLAY), "");
+    EXPECT_EQ(doc.style(2, ST_DISPLAY), "");
+    EXPECT_EQ(doc.scroll_x, -most);
+    EXPECT_EQ(doc.scroll_y, most);
+    EXPECT_EQ(doc.content_w, most);
+
+    for (bool zoomed : {false, true}) {
+        RenderInput in;
+        in.snapshot = &snap;
+        in.viewport = zoomed ? RenderViewport{480, 360, true} : RenderViewport{};
+        in.new_page = true;
+        RenderImages images;
+        RenderedPage page = render_page(in, images);
+        EXPECT_EQ(page.body.compare(0, 4, "<FR "), 0) << page.body.substr(0, 40);
+        EXPECT_TRUE(page.cut);
+    }
+}
+
 // Every device pixel has page units that the client maps back to it, and
 // the two ends of its span are adjacent to the next pixel's.
 TEST(RenderRules, PageUnitsMapBackToTheirDevicePixel) {
