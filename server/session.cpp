@@ -547,7 +547,22 @@ static void answer_page(Session* s, const json& snap, const std::string& png, bo
     for (const auto& n : s->notices)
         in.notice += (in.notice.empty() ? "" : " / ") + n;
     in.key = s->login.key;
-    RenderedPage page = render_page(in, s->images);
+    RenderedPage page;
+    try {
+        page = render_page(in, s->images);
+    } catch (const std::exception& e) {
+        // A page the renderer could not turn into a stream (out of memory,
+        // or a snapshot of a shape it does not know) fails alone: the
+        // handheld gets a page that says so, and this session and every
+        // other one go on. The handheld's cut empties what it held.
+        log_event("error", ojson{{"session", s->id}, {"what", "render"}, {"error", e.what()}});
+        s->images = RenderImages();
+        s->have_last = false;
+        s->notices.clear();
+        finish(s, text_answer({"This page could not be shown.", via == VIA_OWN ? address : s->ev.url}),
+               "render-error");
+        return;
+    }
     phase(s, "render");
     std::string body;
     if (!page.cut && s->have_last && page.signature == s->last.signature && s->notices.empty()) {
@@ -610,7 +625,12 @@ static void snapshot_page(Session* s, bool new_page, Via via, const std::string&
     auto go_on = [shot, new_page, via, address](Session* s) {
         if (!shot->have_snap || (shot->spec && !shot->have_png) || shot->failed)
             return;
-        json cap = render_capture_params(shot->snap, s->viewport);
+        json cap;
+        try {
+            cap = render_capture_params(shot->snap, s->viewport);
+        } catch (const std::exception&) {
+            cap = nullptr;  // rendering the snapshot fails the same way, and says so
+        }
         s->capture_params = cap;
         if (cap.is_null()) {
             answer_page(s, shot->snap, std::string(), new_page, via, address);
