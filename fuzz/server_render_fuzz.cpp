@@ -9,16 +9,19 @@
 //   - control names without spaces;
 //   - every image payload expands (with the handheld's expansion) to exactly
 //     a header and its pixels, and fits the room its ratio byte promises;
-//   - every scrambled block has the bytes its header announces.
+//   - every scrambled block has the bytes its header announces;
+//   - every picture shown (IS) is one the handheld holds or one whose
+//     payload the same answer carries.
 // The page is rendered as a new page and then again as an update of itself
 // (the path that reuses what the handheld holds).
 //
-// Input: one byte of switches, then the snapshot (DOMSnapshot.captureSnapshot
-// result, JSON).
+// Input: one byte of switches, a scroll step, then the snapshot
+// (DOMSnapshot.captureSnapshot result, JSON; its key "notice", which the
+// engine does not use, holds the text of a dialog).
 //   bit 0 zoomed in            bit 1 a dialog's notice at the top
 //   bit 2 no capture           bits 3-4 capture size: the viewport, half
 //                              of it, twice it, one pixel
-//   bit 5 the update scrolled by the next byte's worth of CSS pixels
+//   bit 5 the update scrolled down by the scroll step (CSS pixels)
 //
 //   cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 //   cmake --build build-fuzz --target server_render_fuzz
@@ -32,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,9 +161,12 @@ size_t tag_args(const std::string& s, size_t pos, const char* shape, long* last_
 }
 
 // Walks a page stream body tag by tag; traps on anything the handheld could
-// not read as the server meant it.
-void check_stream(const std::string& s)
+// not read as the server meant it. Every picture it shows (IS) must be one
+// the handheld holds (`held`, unless the body opens a new page) or one whose
+// payload the body carries: else the picture would be missing.
+void check_stream(const std::string& s, const std::set<uint32_t>& held)
 {
+    std::set<uint32_t> shown, sent;
     static const std::map<std::string, const char*> shapes = {
         {"BC", "nnn"},     {"FC", "nnn"},      {"SZ", "n"},        {"FR", "nnnn"},     {"CR", "nnnnn"},
         {"DL", "nnnnn"},   {"DS", "nnnnt"},    {"SW", "nn"},       {"sw", "nnn"},      {"SH", "nnnnnnn"},
@@ -178,6 +185,10 @@ void check_stream(const std::string& s)
         CHECK(it != shapes.end());
         long last = 0;
         size_t after = tag_args(s, code_end, it->second, &last);
+        if (code == "IS") {  // "<IS F id x y>"
+            size_t id_at = s.find(' ', code_end + 1) + 1;
+            shown.insert((uint32_t)strtoul(s.c_str() + id_at, nullptr, 16));
+        }
         if (code == "IM") {
             CHECK(last >= 0 && after + (size_t)last <= s.size());
             size_t n = (size_t)last;
@@ -185,6 +196,7 @@ void check_stream(const std::string& s)
             CHECK(size >= 16);
             int w = be16(expanded, 4), h = be16(expanded, 6);
             CHECK(w > 0 && h > 0 && (size_t)size == 16 + (size_t)w * h * 2);
+            sent.insert((uint32_t)expanded[8] << 24 | (uint32_t)expanded[9] << 16 | (uint32_t)expanded[10] << 8 | expanded[11]);
             CHECK((size_t)(uint8_t)s[after + 1] * n / 8 >= (size_t)size);  // the room the ratio promises
             after += n;
             CHECK(s.compare(after, 4, "<IE>") == 0);
@@ -196,6 +208,7 @@ void check_stream(const std::string& s)
         }
         pos = after;
     }
+    for (uint32_t id : shown) CHECK(sent.count(id) || held.count(id));
 }
 
 }  // namespace
@@ -221,7 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     in.snapshot = &snapshot;
     in.viewport.zoomed = flags & 1;
     if (in.viewport.zoomed) in.viewport.width = 480, in.viewport.height = 360;
-    if (flags & 2) in.notice = "Leave this page? <yes> & \"no\"";
+    if (flags & 2) {
+        // A dialog's text is the page's own: any text, of any length.
+        auto it = snapshot.is_object() ? snapshot.find("notice") : snapshot.end();
+        in.notice = snapshot.is_object() && it != snapshot.end() && it->is_string() ? it->get<std::string>()
+                                                                                 : "Leave this page? <yes> & \"no\"";
+    }
     in.key = KEY;
     in.new_page = true;
     nlohmann::json params = render_capture_params(snapshot, in.viewport);
@@ -237,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     RenderImages images;
     RenderedPage first = render_page(in, images);
-    check_stream(first.body);
+    check_stream(first.body, {});
     render_images_commit(images, first);
 
     // The same page as an update: scrolled, when asked, by moving every
@@ -252,7 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     RenderedPage again = render_page(in, images);
-    check_stream(again.body);
+    check_stream(again.body, again.cut ? std::set<uint32_t>() : std::set<uint32_t>(images.ids.begin(), images.ids.end()));
     if (!(flags & 32) && !again.cut) CHECK(again.signature == first.signature);
     return 0;
 }
