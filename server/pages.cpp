@@ -114,6 +114,13 @@ std::string pages_html(OwnPage kind, const std::string& address, const std::stri
         title = "Page too large";
         text = escape(detail);
         break;
+    case OWN_CRASHED:
+        title = "Page crashed";
+        text = "The page" + (host.empty() ? std::string() : " at " + host) +
+               " stopped working in the browser engine and had to be closed.";
+        if (!address.empty())
+            extra = "<p><a href=\"" + escape(address) + "\">Open it again</a></p>";
+        break;
     }
     std::string html =
         "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title +

@@ -19,6 +19,7 @@ enum OwnPage {
     OWN_FAILED,       // any other failure; detail: the engine's error code
     OWN_NOT_ALLOWED,  // an address this server does not open; detail: "scheme" or the refused range
     OWN_LIMIT,        // a page beyond a limit of the session; detail: which, in words
+    OWN_CRASHED,      // the page's own process in the engine crashed (the engine goes on)
 };
 
 // The HTML of an own page about address.

@@ -121,6 +121,8 @@ struct Session {
     uint64_t engine_gen = 0;
     bool page_ready = false;
     bool lost = false;             // the page was lost (engine or renderer died): show so next
+    bool lost_crash = false;       // ... because the page's own renderer crashed
+    std::string lost_url;          // ... and the address it was on
     std::string context, target, esession, main_frame;
     PageEvents ev;
     RenderViewport viewport;

@@ -371,6 +371,8 @@ static void page_event(uint64_t id, const std::string& method, const json& p)
     if (ev.crashed) {
         // The page's renderer is gone: the session starts over on a new page.
         s->lost = true;
+        s->lost_crash = true;
+        s->lost_url = !s->ev.url.empty() && web_address(s->ev.url) ? s->ev.url : s->shown_url;
         s->page_ready = false;
         clear_wait(s);
         ++s->op;
@@ -1398,8 +1400,13 @@ static void dispatch(Session* s)
         // The page was lost; a typed address still opens, anything else
         // gets the page that says what happened.
         s->lost = false;
+        bool crash = s->lost_crash;
+        s->lost_crash = false;
         if (!(w.kind == WORK_MESSAGE && w.msg.kind == MSG_URL)) {
-            show_own(s, OWN_RESTARTED, s->shown_url, std::string(), true);
+            if (crash)
+                show_own(s, OWN_CRASHED, s->lost_url, std::string(), true);
+            else
+                show_own(s, OWN_RESTARTED, s->shown_url, std::string(), true);
             return;
         }
     }
@@ -1604,8 +1611,10 @@ void sessions_engine_lost()
         s->images = RenderImages();
         // A login under way simply starts again; a session that had a page
         // is told that it was lost.
-        if (had_page && !(s->busy && s->current.kind == WORK_LOGIN))
+        if (had_page && !(s->busy && s->current.kind == WORK_LOGIN)) {
             s->lost = true;
+            s->lost_crash = false;
+        }
         if (s->busy) {
             // Answered once the engine is back (or by the fallback below).
             s->queue.push_front(s->current);

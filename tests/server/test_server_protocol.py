@@ -384,6 +384,35 @@ class ManySessions(unittest.TestCase):
 
 
 class EngineDeath(unittest.TestCase):
+    def test_a_page_that_crashes_its_renderer_is_closed_alone(self):
+        # A page nested too deep for the engine's page process crashes it.
+        # That session is told so, with the address, and goes on; the
+        # engine, and the other session on it, go on as if nothing happened.
+        stack = Stack()
+        try:
+            other = stack.client("second.html")
+            self.assertIn("Second page", other.answer().text())
+            pid = stack.server.engine_pid()
+            victim = stack.client("deep.html")
+            told = victim.answer(timeout=60)
+            self.assertTrue(told.cut)
+            self.assertIn("Page crashed", told.text())
+            self.assertIn("stopped working", told.text())
+            self.assertIn("The page at %s:%d stopped" % (stack.site.addr, stack.site.port), told.text())
+            self.assertTrue(stack.server.wait_log(lambda r: r.get("what") == "renderer crashed"))
+            # The page's link opens it again (and it crashes again).
+            link = [t for t in told.find("DS") if t.text == "Open it again"][0]
+            again = victim.ask("<MC %d %d>\r\n\r\n" % (link.num(1) + 12, link.num(2) - 6), timeout=60)
+            self.assertIn("Page crashed", again.text())
+            # Another address opens as ever.
+            page = victim.ask("<URL %s >\r\n\r\n" % stack.page("second.html"), timeout=30)
+            self.assertIn("Second page", page.text())
+            self.assertIn("Second page", other.ask("<RF>\r\n\r\n", timeout=30).text())
+            self.assertEqual(stack.server.log("engine-died"), [])
+            self.assertEqual(stack.server.engine_pid(), pid)
+        finally:
+            stack.close()
+
     def test_a_killed_engine_is_restarted_and_its_sessions_are_told(self):
         stack = Stack()
         try:
