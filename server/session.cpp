@@ -130,6 +130,7 @@ static void start_next(Session* s);
 static void dispatch(Session* s);
 static void finish(Session* s, const std::string& body, const char* outcome);
 static std::string text_answer(const std::vector<std::string>& lines);
+static void finish_text(Session* s, const std::vector<std::string>& lines, const char* outcome);
 static void render_now(Session* s, bool new_page, Via via, const std::string& address, int quiet = 0, int limit = 0);
 static void show_own(Session* s, OwnPage kind, const std::string& address, const std::string& detail, bool replace);
 
@@ -191,8 +192,7 @@ static void step(Session* s, const std::string& method, const json& params, Then
                  log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", method}, {"error", err}});
                  if (err == "engine stopped")
                      return;  // the engine's death is handled for every session at once
-                 finish(s, text_answer({"The page could not be shown.", "(" + method + ": " + err + ")"}),
-                        "engine-error");
+                 finish_text(s, {"The page could not be shown.", "(" + method + ": " + err + ")"}, "engine-error");
                  return;
              }
              then(s, r, err);
@@ -215,8 +215,7 @@ static void steps(Session* s, const std::vector<std::pair<std::string, json>>& c
                 *failed = true;
                 log_event("error", ojson{{"session", s->id}, {"what", "engine"}, {"method", method}, {"error", err}});
                 if (err != "engine stopped")
-                    finish(s, text_answer({"The page could not be shown.", "(" + method + ": " + err + ")"}),
-                           "engine-error");
+                    finish_text(s, {"The page could not be shown.", "(" + method + ": " + err + ")"}, "engine-error");
                 return;
             }
             if (--*left == 0)
@@ -494,11 +493,9 @@ static void arm_work_limit(Session* s)
             engine_call(srv.engine, "Runtime.terminateExecution", json::object(), s->esession, nullptr);
             engine_call(srv.engine, "Page.stopLoading", json::object(), s->esession, nullptr);
         }
-        finish(s,
-               text_answer({"This page was stopped: preparing it took more than " +
+        finish_text(s, {"This page was stopped: preparing it took more than " +
                                 std::to_string((srv.config.work_limit_ms + 500) / 1000) + " seconds.",
-                            "Its scripts or its size keep the server too busy."}),
-               "limit");
+                            "Its scripts or its size keep the server too busy."}, "limit");
     });
 }
 
@@ -525,6 +522,17 @@ static std::string text_answer(const std::vector<std::string>& lines)
     body += pages_text_stream(lines);
     pw_st(body);
     return body;
+}
+
+// Answers the work with a page of plain text. It replaces what the handheld
+// showed (its cut empties the handheld's pictures too), so the session no
+// longer has a rendered page on the handheld: the next page it sends is sent
+// whole, and a tap is not taken as a click on a page the user cannot see.
+static void finish_text(Session* s, const std::vector<std::string>& lines, const char* outcome)
+{
+    s->images = RenderImages();
+    s->have_last = false;
+    finish(s, text_answer(lines), outcome);
 }
 
 // A size in words: "10 MB", "20000 bytes".
@@ -556,13 +564,10 @@ static void answer_page(Session* s, const json& snap, const std::string& png, bo
         // A page the renderer could not turn into a stream (out of memory,
         // or a snapshot of a shape it does not know) fails alone: the
         // handheld gets a page that says so, and this session and every
-        // other one go on. The handheld's cut empties what it held.
+        // other one go on.
         log_event("error", ojson{{"session", s->id}, {"what", "render"}, {"error", e.what()}});
-        s->images = RenderImages();
-        s->have_last = false;
         s->notices.clear();
-        finish(s, text_answer({"This page could not be shown.", via == VIA_OWN ? address : s->ev.url}),
-               "render-error");
+        finish_text(s, {"This page could not be shown.", via == VIA_OWN ? address : s->ev.url}, "render-error");
         return;
     }
     phase(s, "render");
@@ -596,7 +601,7 @@ static void answer_page(Session* s, const json& snap, const std::string& png, bo
         // The page's own history entry shows it, so that back leads to the
         // page before it.
         if (via == VIA_OWN)
-            finish(s, text_answer({"Page too large.", text}), "limit");
+            finish_text(s, {"Page too large.", text}, "limit");
         else
             show_own(s, OWN_LIMIT, url, text, true);
         return;
@@ -1040,7 +1045,7 @@ static void show_own(Session* s, OwnPage kind, const std::string& address, const
             s, [m](Session* s) { return s->ev.doc_seq != m.doc_seq && s->ev.loaded_doc == s->ev.doc_seq; },
             [fill](Session* s, bool timed_out) {
                 if (timed_out)
-                    finish(s, text_answer({"The page could not be shown."}), "engine-error");
+                    finish_text(s, {"The page could not be shown."}, "engine-error");
                 else
                     fill(s);
             },
@@ -1288,8 +1293,7 @@ static void setup_failed(Session* s, const std::string& what, const std::string&
     s->esession.clear();
     s->page_ready = false;
     if (err != "engine stopped")
-        finish(s, text_answer({"The browser engine could not open a page.", "Please try again later."}),
-               "engine-error");
+        finish_text(s, {"The browser engine could not open a page.", "Please try again later."}, "engine-error");
 }
 
 static void setup_begin(Session* s)
@@ -1421,7 +1425,12 @@ static void dispatch(Session* s)
     std::string body;
     switch (m.kind) {
     case MSG_MC:
-        click(s, m.x, m.y);
+        // On a page of plain text (or none) a tap shows the page the session
+        // is on again, instead of clicking where the user sees nothing.
+        if (!s->have_last)
+            render_now(s, true, VIA_RELOAD, std::string());
+        else
+            click(s, m.x, m.y);
         return;
     case MSG_SC:
     case MSG_PGL:
@@ -1631,10 +1640,8 @@ void sessions_engine_lost()
                 s->current = s->queue.front();
                 s->queue.pop_front();
                 s->busy = true;
-                finish(s,
-                       text_answer({"The browser engine stopped and is being started again.",
-                                    "Please try again in a moment."}),
-                       "engine-down");
+                finish_text(s, {"The browser engine stopped and is being started again.",
+                                    "Please try again in a moment."}, "engine-down");
             }
         }
     });

@@ -331,6 +331,13 @@ class Limits(unittest.TestCase):
         page = c.answer(timeout=60)
         self.assertIn("took more than 6 seconds", page.text())
         self.assertEqual([r["limit"] for r in stack.server.log("limit")], ["page-seconds"])
+        # A tap on that page of text, here over where the box was, shows the
+        # page again, whole; it is no click on the page the user cannot see
+        # (which would spin again).
+        page = c.ask("<MC 40 40>\r\n\r\n", timeout=60)
+        self.assertTrue(page.cut)
+        self.assertIn("A tap on the box never ends", page.text())
+        self.assertEqual(len(stack.server.log("limit")), 1)
         # The session's page is usable again.
         page = c.ask("<URL %s >\r\n\r\n" % stack.page("third.html"), timeout=60)
         self.assertIn("Third page", page.text())
