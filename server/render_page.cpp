@@ -132,7 +132,7 @@ static void compute_node_properties(PageContext& ctx) {
                         break;
                     a = d.parent[(size_t)a];
                 }
-                in = a >= 0 && (size_t)a < i ? for_children[(size_t)a] : viewport;
+                in = a >= 0 ? for_children[(size_t)a] : viewport;
             }
         }
         ctx.clip[i] = in;

@@ -1640,8 +1640,8 @@ void sessions_engine_lost()
                 s->current = s->queue.front();
                 s->queue.pop_front();
                 s->busy = true;
-                finish_text(s, {"The browser engine stopped and is being started again.",
-                                    "Please try again in a moment."}, "engine-down");
+                finish_text(s, {"The browser engine stopped and is being started again.", "Please try again in a moment."},
+                            "engine-down");
             }
         }
     });
