@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "page/image.h"
 #include "server/render.h"
 
 #define CHECK(c)                    \
@@ -85,36 +86,6 @@ const std::string& capture(int w, int h)
     auto it = made.find(key);
     if (it == made.end()) it = made.emplace(key, capture_png(w, h)).first;
     return it->second;
-}
-
-// The handheld's expansion of an IM payload (its size, or -1 when the
-// stream would read or write outside).
-long expand(const std::string& body, size_t at, size_t n, std::vector<uint8_t>* out)
-{
-    if (n < 6) return -1;
-    const uint8_t* p = (const uint8_t*)body.data() + at;
-    out->clear();
-    if (p[2] == 1) {
-        out->assign(p + 6, p + n);
-        return (long)out->size();
-    }
-    size_t i = 6;
-    while (i < n) {
-        unsigned flags = p[i] | (i + 1 < n ? p[i + 1] << 8 : 0);
-        i += 2;
-        for (int b = 0; b < 16 && i < n; b++) {
-            if (flags >> b & 1) {
-                if (i + 1 >= n) return -1;
-                size_t d = (p[i] & 0xF0) * 16 + p[i + 1], len = (p[i] & 15) + 1;
-                i += 2;
-                if (d == 0 || d > out->size()) return -1;
-                for (size_t k = 0; k < len; k++) out->push_back((*out)[out->size() - d]);
-            } else {
-                out->push_back(p[i++]);
-            }
-        }
-    }
-    return (long)out->size();
 }
 
 int be16(const std::vector<uint8_t>& e, size_t at) { return (int16_t)(e[at] << 8 | e[at + 1]); }
@@ -192,12 +163,16 @@ void check_stream(const std::string& s, const std::set<uint32_t>& held)
         if (code == "IM") {
             CHECK(last >= 0 && after + (size_t)last <= s.size());
             size_t n = (size_t)last;
-            long size = expand(s, after, n, &expanded);
+            CHECK(n >= 6);
+            // Expanded by the handheld's own code into the room its ratio
+            // byte promises (it fails when the expansion needs more).
+            const BYTE* p = (const BYTE*)s.data() + after;
+            expanded.assign((size_t)p[1] * n / 8, 0);
+            LONG size = lz_expand(p + 2, (DWORD)(n - 2), expanded.data(), (DWORD)expanded.size());
             CHECK(size >= 16);
             int w = be16(expanded, 4), h = be16(expanded, 6);
             CHECK(w > 0 && h > 0 && (size_t)size == 16 + (size_t)w * h * 2);
             sent.insert((uint32_t)expanded[8] << 24 | (uint32_t)expanded[9] << 16 | (uint32_t)expanded[10] << 8 | expanded[11]);
-            CHECK((size_t)(uint8_t)s[after + 1] * n / 8 >= (size_t)size);  // the room the ratio promises
             after += n;
             CHECK(s.compare(after, 4, "<IE>") == 0);
         } else if (code == "EN") {
