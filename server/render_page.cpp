@@ -716,6 +716,8 @@ static bool rpage_setup(PageContext& ctx, const nlohmann::json* snapshot, const 
     return parsed;
 }
 
+static bool picture_area(PageContext& ctx, int node, const Box& pb, Box* visible, Box* grid);
+
 // A visible element that shows a picture: an image, a canvas, an SVG, a
 // background image.
 // `grid` gets the box that its pixels are scaled in: clipped by its
@@ -730,6 +732,39 @@ static bool shows_picture(PageContext& ctx, int li, Box* visible, Box* grid = nu
     if (rpage_opacity(ctx, node) < 0.05f) return false;
     Box pb;
     if (!picture_box(ctx, li, &pb)) return false;
+    return picture_area(ctx, node, pb, visible, grid);
+}
+
+// Text that the engine paints itself, because it holds characters the
+// handheld cannot show (the settle script unhides it): its text box travels
+// as a picture cropped from the capture, in the text's place in paint order.
+static bool shows_painted_text(PageContext& ctx, int tb, Box* visible, Box* grid = nullptr) {
+    const SnapDoc& d = ctx.doc;
+    int li = d.tb_layout[(size_t)tb];
+    if (li < 0 || (size_t)li >= d.layout_node.size()) return false;
+    int node = d.layout_node[(size_t)li];
+    if (node < 0 || (size_t)node >= d.node_name.size() || rpage_inside_control(ctx, node)) return false;
+    if (rsnap_colour(d.style(li, ST_TEXT_FILL_COLOR)).a == 0) return false;
+    if (d.style(li, ST_VISIBILITY) == "hidden" || d.style(li, ST_VISIBILITY) == "collapse") return false;
+    if (rpage_opacity(ctx, d.parent[(size_t)node] >= 0 ? d.parent[(size_t)node] : node) < 0.05f) return false;
+    // Widened to whole device pixels of the document, so that the text's
+    // pixels are sampled as the screen shows them (a box of an odd number of
+    // CSS pixels would be stretched onto the device's grid) and stay the
+    // same wherever the page is scrolled to.
+    const Box& t = d.tb_bounds[(size_t)tb];
+    if (t.empty()) return false;
+    double unit = ctx.geo.zoomed ? 3 : 2;
+    auto down = [unit](double v) { return std::floor(v / unit + 1e-6) * unit; };
+    auto up = [unit](double v) { return std::ceil(v / unit - 1e-6) * unit; };
+    Box pb{down(t.x0) - ctx.geo.origin_x, down(t.y0) - ctx.geo.origin_y, up(t.x1) - ctx.geo.origin_x,
+           up(t.y1) - ctx.geo.origin_y};
+    return picture_area(ctx, node, pb, visible, grid);
+}
+
+// What shows of picture area pb of a node: clipped by its containers and the
+// viewport (`visible`), and the box its pixels are scaled in (`grid`);
+// false when nothing of it is on the screen.
+static bool picture_area(PageContext& ctx, int node, const Box& pb, Box* visible, Box* grid) {
     Box clip = rpage_clip(ctx, node);
     *visible = rsnap_intersect(pb, clip);
     if (grid) {
@@ -752,6 +787,8 @@ bool rpage_has_pictures(const nlohmann::json& snapshot, const RenderViewport& vi
     Box visible;
     for (size_t li = 0; li < ctx.doc.layout_node.size(); li++)
         if (shows_picture(ctx, (int)li, &visible)) return true;
+    for (size_t t = 0; t < ctx.doc.tb_layout.size(); t++)
+        if (shows_painted_text(ctx, (int)t, &visible)) return true;
     return false;
 }
 
@@ -807,6 +844,14 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             if (li < 0 || (size_t)li >= m) continue;
             int node = d.layout_node[(size_t)li];
             if (node < 0 || (size_t)node >= d.node_name.size() || rpage_inside_control(ctx, node)) continue;
+            Box vis, grid;
+            if (shows_painted_text(ctx, (int)t, &vis, &grid)) {
+                picture_boxes.push_back(vis);
+                grid_boxes.push_back(grid);
+                items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_PICTURE, li,
+                                 (int)picture_boxes.size() - 1});
+                continue;
+            }
             items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_TEXT, li, (int)t});
         }
         std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {

@@ -59,29 +59,36 @@ const std::string& render_new_document_script() {
 // Liberation Sans behind it for characters the face lacks). The size the
 // page gave an element is remembered, so that a later settle (after a zoom)
 // snaps from it again and not from an earlier snapped value. SVG content is
-// a picture: left as drawn. The result is a promise that settles when the
-// faces are ready (evaluate it with awaitPromise).
+// a picture: left as drawn. An element whose own text holds characters the
+// handheld cannot show (other scripts, emoji) has its text painted again, in
+// Liberation Sans itself (the layout faces carry advances, not outlines), so
+// that the capture holds it and the renderer sends it as a picture; when its
+// text changes back, it is hidden and laid out for the handheld again. The result is a promise that
+// settles when the faces are ready (evaluate it with awaitPromise).
 std::string render_settle_script(const RenderViewport& viewport) {
     int lo = 16, hi = viewport.zoomed ? 20 : 26;
     std::string prefix = viewport.zoomed ? "cvz-" : "cv-";
     return adopt_sheet_js() + add_faces_js() +
-           "(function(lo,hi,pre){var m=window.__cvSizes;"
+           "(function(lo,hi,pre,F){var m=window.__cvSizes;"
            "if(!m){m=new WeakMap();Object.defineProperty(window,'__cvSizes',{value:m,enumerable:false});}"
-           "var all=document.querySelectorAll('*'),want=[],i;"
+           "var all=document.querySelectorAll('*'),want=[],i,P='-webkit-text-fill-color';"
            "for(i=0;i<all.length;i++){var e=all[i];if(!e.style||e instanceof SVGElement)continue;"
-           "var r=m.get(e),st=e.style,n;"
+           "var r=m.get(e),st=e.style,n,p=false,c;"
            "if(r&&st.getPropertyValue('font-size')===r.size&&st.getPropertyPriority('font-size')==='important')n=r.natural;"
            "else n=parseFloat(getComputedStyle(e).fontSize)||16;"
            "var s=Math.round(n/2)*2;if(s<lo)s=lo;if(s>hi)s=hi;"
-           "want.push([e,n,s+'px','\"'+pre+s+'\", \"Liberation Sans\"']);}"
+           "for(c=e.firstChild;c;c=c.nextSibling)if(c.nodeType===3&&F.test(c.data)){p=true;break;}"
+           "want.push([e,n,s+'px',p?'\"Liberation Sans\"':'\"'+pre+s+'\", \"Liberation Sans\"',p]);}"
            "for(i=0;i<want.length;i++){var w=want[i],e2=w[0],r2=m.get(e2),s2=e2.style;"
            "if(!(r2&&r2.size===w[2]&&s2.getPropertyValue('font-size')===w[2]))s2.setProperty('font-size',w[2],'important');"
            "if(!(r2&&r2.family===w[3]&&s2.getPropertyValue('font-family')===w[3]))s2.setProperty('font-family',w[3],'important');"
-           "m.set(e2,{natural:w[1],size:w[2],family:w[3]});}"
+           "if(w[4]){if(s2.getPropertyValue(P)!=='currentcolor'||s2.getPropertyPriority(P)!=='important')s2.setProperty(P,'currentcolor','important');}"
+           "else if(r2&&r2.paint)s2.removeProperty(P);"
+           "m.set(e2,{natural:w[1],size:w[2],family:w[3],paint:w[4]});}"
            "var done=function(){return want.length;};"
            "if(!document.fonts)return done();"
            "return Promise.race([document.fonts.ready,new Promise(function(f){setTimeout(f,200);})]).then(done);"
-           "})(" + std::to_string(lo) + "," + std::to_string(hi) + ",'" + prefix + "')";
+           "})(" + std::to_string(lo) + "," + std::to_string(hi) + ",'" + prefix + "',/" + rtext_foreign_pattern() + "/u)";
 }
 
 const nlohmann::json& render_snapshot_params() {

@@ -5,6 +5,7 @@
 #include "server/render_text.h"
 
 #include <climits>
+#include <cstdio>
 #include <cmath>
 #include <unordered_map>
 
@@ -91,6 +92,37 @@ uint16_t rtext_map_char(uint32_t cp) {
     for (const CharMap& m : LOOK_ALIKES)
         if (m.from == cp) return m.to;
     return u'-';
+}
+
+bool rtext_is_foreign(uint32_t cp) {
+    return cp != u'-' && rtext_map_char(cp) == u'-';
+}
+
+const std::string& rtext_foreign_pattern() {
+    static const std::string pattern = [] {
+        // The class of everything the handheld shows, negated; code points
+        // beyond the first plane (emoji, rare scripts) are all foreign.
+        std::string cls = "[^";
+        char hex[16];
+        for (uint32_t cp = 0; cp <= 0xFFFF;) {
+            bool shown = (cp < 0xD800 || cp > 0xDFFF) && !rtext_is_foreign(cp);
+            if (!shown) {
+                cp++;
+                continue;
+            }
+            uint32_t end = cp;
+            while (end < 0xFFFF && (end + 1 < 0xD800 || end + 1 > 0xDFFF) && !rtext_is_foreign(end + 1)) end++;
+            snprintf(hex, sizeof hex, "\\u%04x", (unsigned)cp);
+            cls += hex;
+            if (end > cp) {
+                snprintf(hex, sizeof hex, "-\\u%04x", (unsigned)end);
+                cls += hex;
+            }
+            cp = end + 1;
+        }
+        return cls + "]";
+    }();
+    return pattern;
 }
 
 static int size_slot(int px) {

@@ -53,6 +53,12 @@ bool rtext_init(std::string* error);
 uint16_t rtext_map_char(uint32_t cp);
 // True when the font cache holds the character (style 0).
 bool rtext_has_glyph(uint16_t code);
+// A JavaScript regular expression (with the u flag) that finds a character
+// the handheld cannot show, neither itself nor as a look-alike: text that
+// holds one is painted by the engine and travels as a picture.
+const std::string& rtext_foreign_pattern();
+// Whether a code point is such a character.
+bool rtext_is_foreign(uint32_t cp);
 // The handheld's advance of a (mapped) character at a pixel size, 16.16;
 // a character it lacks advances like the hyphen it draws instead.
 int32_t rtext_client_advance(uint16_t code, int px);

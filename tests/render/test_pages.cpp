@@ -3,6 +3,7 @@
 // shows is compared with what the engine laid out.
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "render_fixture.h"
 
@@ -241,6 +242,43 @@ int count_tags(const std::string& stream, const char* code) {
     return n;
 }
 
+// Pictures are scaled from their own corner, which may lie a CSS pixel off
+// the capture's grid of device pixels: the client's screen in [x0, x1) x
+// [y0, y1) (less the pixels of `mask`) is compared with the capture scaled on
+// each such grid, by mean error; the least is returned, `compared` gets the
+// pixels it covered.
+double grid_error(const Rendered& r, const std::vector<uint16_t>& s, const std::vector<char>& mask, int x0, int y0,
+                  int x1, int y1, int* compared) {
+    bool zoomed = r.viewport.zoomed;
+    double sc = scale_of(zoomed), error = 1e9;
+    *compared = 0;
+    const RgbImage& full = r.engine_full;
+    for (int oy = 0; oy < (zoomed ? 3 : 2); oy++)
+        for (int ox = 0; ox < (zoomed ? 3 : 2); ox++) {
+            DeviceCapture v;
+            v.width = (int)((full.width - ox) * sc);
+            v.height = (int)((full.height - oy) * sc);
+            v.pixels = rimage_resample(full, ox, oy, ox + (int)std::lround(v.width / sc),
+                                       oy + (int)std::lround(v.height / sc), v.width, v.height);
+            for (int sy = -1; sy <= 1; sy++)
+                for (int sx = -1; sx <= 1; sx++) {
+                    double e = 0;
+                    int n = 0;
+                    for (int y = y0; y < y1; y++)
+                        for (int x = x0; x < x1; x++) {
+                            int vx = x + sx, vy = y + sy;
+                            if ((!mask.empty() && mask[(size_t)y * 320 + x]) || vx < 0 || vy < 0 || vx >= v.width ||
+                                vy >= v.height)
+                                continue;
+                            n++;
+                            e += colour_error(s[(size_t)y * 320 + x], v.pixels[(size_t)vy * v.width + vx]);
+                        }
+                    if (n > 0 && e / n < error) error = e / n, *compared = n;
+                }
+        }
+    return error;
+}
+
 TEST_F(Pages, PicturesShowTheEnginesPixels) {
     for (bool zoomed : {false, true}) {
         SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
@@ -262,34 +300,8 @@ TEST_F(Pages, PicturesShowTheEnginesPixels) {
             y1 = std::min(y1, rgeo_round(r.page.scroll.view_height, sc));
             if (x1 - x0 < 4 || y1 - y0 < 4) continue;
             // the inside of the picture, clear of its edges
-            // Pictures are scaled from their own corner, which may lie a CSS
-            // pixel off the capture's grid of device pixels: compared with
-            // the capture scaled on each such grid, by mean error.
-            double error = 1e9;
             int all = 0;
-            const RgbImage& full = r.engine_full;
-            for (int oy = 0; oy < (zoomed ? 3 : 2); oy++)
-                for (int ox = 0; ox < (zoomed ? 3 : 2); ox++) {
-                    DeviceCapture v;
-                    v.width = (int)((full.width - ox) * sc);
-                    v.height = (int)((full.height - oy) * sc);
-                    v.pixels = rimage_resample(full, ox, oy, ox + (int)std::lround(v.width / sc),
-                                               oy + (int)std::lround(v.height / sc), v.width, v.height);
-                    for (int sy = -1; sy <= 1; sy++)
-                        for (int sx = -1; sx <= 1; sx++) {
-                            double e = 0;
-                            int n = 0;
-                            for (int y = y0 + 1; y < y1 - 1; y++)
-                                for (int x = x0 + 1; x < x1 - 1; x++) {
-                                    int vx = x + sx, vy = y + sy;
-                                    if (mask[(size_t)y * 320 + x] || vx < 0 || vy < 0 || vx >= v.width || vy >= v.height)
-                                        continue;
-                                    n++;
-                                    e += colour_error(s[(size_t)y * 320 + x], v.pixels[(size_t)vy * v.width + vx]);
-                                }
-                            if (n > 0 && e / n < error) error = e / n, all = n;
-                        }
-                }
+            double error = grid_error(r, s, mask, x0 + 1, y0 + 1, x1 - 1, y1 - 1, &all);
             if (all < 16) continue;
             shown++;
             EXPECT_LT(error, 4.0) << b.tag << " at " << x0 << ", " << y0;
@@ -436,6 +448,95 @@ TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
         EXPECT_GT(blue, n / 2);
         EXPECT_GT(yellow, 100);
         EXPECT_GT(white, 30) << "the frame's text shows";
+    }
+}
+
+// Text in characters the handheld has no glyphs for (other scripts, emoji)
+// is painted by the engine and shows as its picture, where the engine laid it
+// out and in its colours; text in the handheld's own letters stays text, and
+// so does text that a script changes back to such letters.
+TEST_F(Pages, TextInOtherScriptsShowsAsTheEnginePaintedIt) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("foreign.html"), zoomed, &r));
+        ASSERT_FALSE(r.capture.empty()) << "a page with such text is captured";
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "foreign-zoomed" : "foreign", s, &r);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        std::set<std::string> sent;
+        for (const ClientWord& w : words) sent.insert(w.text);
+        EXPECT_EQ(sent, (std::set<std::string>{"Plain", "words", "in", "the", "handheld's", "own", "letters."}))
+            << "only the Latin line travels as text";
+
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "['ru','zh','band','mixed'].map(id=>{const r=document.createRange();"
+                                       "r.selectNodeContents(document.getElementById(id));const b=r.getBoundingClientRect();"
+                                       "return [b.left,b.top,b.right,b.bottom];})"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        const nlohmann::json& lines = v["result"]["value"];
+        ASSERT_EQ(lines.size(), 4u);
+        double sc = scale_of(zoomed);
+        for (size_t i = 0; i < lines.size(); i++) {
+            SCOPED_TRACE("line " + std::to_string(i));
+            EngineBox b{"P", "", lines[i][0].get<double>(), lines[i][1].get<double>(), lines[i][2].get<double>(),
+                        lines[i][3].get<double>()};
+            int x0, y0, x1, y1;
+            device_box(b, sc, &x0, &y0, &x1, &y1);
+            ASSERT_GT(x1 - x0, 20);
+            // The client's pixels against the engine's (the capture holds
+            // this text painted), and as much ink as the engine painted.
+            int compared = 0;
+            EXPECT_LT(grid_error(r, s, {}, x0, y0, x1, y1, &compared), 4.0);
+            EXPECT_GT(compared, (x1 - x0) * (y1 - y0) / 2);
+            const DeviceCapture& e = r.engine_seen;
+            auto ink = [&](const uint16_t* px, int stride, uint16_t ground) {
+                int n = 0;
+                for (int y = y0; y < y1; y++)
+                    for (int x = x0; x < x1; x++) n += colour_error(px[(size_t)y * stride + x], ground) > 40;
+                return n;
+            };
+            uint16_t ground = e.pixels[(size_t)y0 * e.width + x1 - 1];
+            int client_ink = ink(s.data(), 320, ground), engine_ink = ink(e.pixels.data(), e.width, ground);
+            EXPECT_GT(engine_ink, 20);
+            EXPECT_GT(client_ink, engine_ink * 3 / 4);
+            EXPECT_LT(client_ink, engine_ink * 4 / 3);
+            if (i == 0) {
+                // the Russian line in its red
+                int red = 0;
+                for (int y = y0; y < y1; y++)
+                    for (int x = x0; x < x1; x++) {
+                        uint16_t c = s[(size_t)y * 320 + x];
+                        red += (c >> 11) > 20 && ((c >> 5) & 63) < 24 && (c & 31) < 12;
+                    }
+                EXPECT_GT(red, 20);
+            }
+        }
+
+        // A script puts Latin letters in place of the Russian line: it is
+        // text again, not painted, and the page no longer holds its picture.
+        Rendered again;
+        again.viewport = r.viewport;
+        ASSERT_TRUE(rerender("document.getElementById('ru').textContent='Now in Latin letters'", &again, true, RenderImages()));
+        words.clear();
+        client_text(again.stream, zoomed, &words, &runs);
+        int now = 0;
+        for (const ClientWord& w : words) now += w.text == "Now";
+        EXPECT_EQ(now, 1);
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "getComputedStyle(document.getElementById('ru')).webkitTextFillColor"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        EXPECT_EQ(v["result"]["value"], "rgba(0, 0, 0, 0)") << "hidden again: the handheld draws it";
     }
 }
 

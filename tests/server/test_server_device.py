@@ -213,6 +213,37 @@ class DeviceBrowsing(LiveCase):
         self.assertTrue(blue(darkest(rows, (10, 114, 150, 128))))
         self.assertTrue(any(ink(rows, (12, y, 120, y + 1)) > 90 for y in range(118, 128)), "an underline")
 
+    def test_text_in_other_scripts_shows_as_the_engine_painted_it(self):
+        # Russian, Chinese and Arabic: letters the handheld's font lacks. They
+        # show as the engine painted them (a picture of each line), in their
+        # colours, with the height of letters, not the handheld's stand-in
+        # dashes; the link among them still opens its page.
+        dev = self.open("languages.html")
+        rows = dev.screenshot("languages")
+
+        def red(c):
+            return c[0] > c[1] + 60 and c[0] > c[2] + 60
+
+        def blue(c):
+            return c[2] > c[0] + 60 and c[2] > c[1] + 40
+
+        def black(c):
+            return max(c) < 110
+
+        def rows_with_ink(box):
+            x0, y0, x1, y1 = box
+            return sum(1 for y in range(y0, y1) if ink(rows, (x0, y, x1, y + 1)) > 0)
+        lines = [((10, 8, 120, 22), black), ((10, 28, 130, 44), red), ((10, 53, 100, 68), black),
+                 ((10, 78, 90, 94), blue), ((10, 113, 90, 128), blue)]
+        for box, colour in lines:
+            self.assertGreater(ink(rows, box), 40, "text in %r" % (box,))
+            self.assertTrue(colour(darkest(rows, box)), "text in %r is %r" % (box, darkest(rows, box)))
+            self.assertGreaterEqual(rows_with_ink(box), 6, "letters, not dashes, in %r" % (box,))
+        dev.step("tap 40 121")
+        rows = dev.screenshot("languages-second")
+        self.assertGreater(ink(rows, (0, 0, 100, 20)), 10, "the second page's first line")
+        self.assertEqual(count_near(rows, (10, 28, 130, 44), (0xc0, 0, 0), 40), 0, "the first page is gone")
+
     def test_a_link_tap_opens_the_page_and_enters_the_address_history(self):
         dev = self.open("text.html")
         dev.step("tap 40 121")
