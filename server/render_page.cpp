@@ -37,7 +37,8 @@ struct Picture {
     bool reusing = false;  // the plan draws rows the handheld holds
 };
 
-enum ItemKind { ITEM_BACKGROUND, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
+// ITEM_BACKGROUND_ALONE: the background without the borders drawn with it.
+enum ItemKind { ITEM_BACKGROUND, ITEM_BACKGROUND_ALONE, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
 
 struct Item {
     int order;   // the engine's paint order
@@ -412,13 +413,14 @@ static bool emit_framed_box(PageContext& ctx, int li, float opacity, Colour back
     return true;
 }
 
-// The background; true when its borders were drawn with it.
-static bool emit_background(PageContext& ctx, int li, float opacity) {
+// The background, with its borders when `frame` allows and they can be
+// drawn with it; true when they were.
+static bool emit_background(PageContext& ctx, int li, float opacity, bool frame) {
     const SnapDoc& d = ctx.doc;
     Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
     if (c.a == 0) return false;
     c = rsnap_colour_over(c, opacity, ctx.canvas);
-    if (emit_framed_box(ctx, li, opacity, c)) return true;
+    if (frame && emit_framed_box(ctx, li, opacity, c)) return true;
     Box b = rsnap_intersect(rpage_border_box(ctx, li), rpage_clip(ctx, d.layout_node[(size_t)li]));
     if (b.empty()) return false;
     int x0, y0, x1, y1;
@@ -828,16 +830,21 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             bool visible = d.style((int)li, ST_VISIBILITY) != "hidden" && d.style((int)li, ST_VISIBILITY) != "collapse";
             if (!visible || rpage_opacity(ctx, node) < 0.05f) continue;
             // A control the handheld draws itself covers the engine's face of it.
-            if (!is_canvas_element(d, node) && !rcontrol_offered(ctx, (int)li)) {
-                items.push_back({order, seq, ITEM_BACKGROUND, (int)li, -1});
-                items.push_back({order, seq + 1, ITEM_BORDER, (int)li, -1});
-            }
+            bool boxed = !is_canvas_element(d, node) && !rcontrol_offered(ctx, (int)li);
+            // A picture comes before its element's borders: on the device's
+            // grid a thin border may share its pixels with the picture's
+            // edge, and it stays on every side (never under the picture's
+            // right and bottom edges alone).
             Box vis, grid;
-            if (shows_picture(ctx, (int)li, &vis, &grid)) {
+            bool picture = shows_picture(ctx, (int)li, &vis, &grid);
+            if (boxed)
+                items.push_back({order, seq, picture ? ITEM_BACKGROUND_ALONE : ITEM_BACKGROUND, (int)li, -1});
+            if (picture) {
                 picture_boxes.push_back(vis);
                 grid_boxes.push_back(grid);
-                items.push_back({order, seq + 2, ITEM_PICTURE, (int)li, (int)picture_boxes.size() - 1});
+                items.push_back({order, seq + 1, ITEM_PICTURE, (int)li, (int)picture_boxes.size() - 1});
             }
+            if (boxed) items.push_back({order, seq + 2, ITEM_BORDER, (int)li, -1});
         }
         for (size_t t = 0; t < d.tb_layout.size(); t++) {
             int li = d.tb_layout[t];
@@ -908,7 +915,11 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             int node = d.layout_node[(size_t)it.layout];
             float opacity = rpage_opacity(ctx, node);
             switch (it.kind) {
-            case ITEM_BACKGROUND: framed = emit_background(ctx, it.layout, opacity) ? it.layout : -1; break;
+            case ITEM_BACKGROUND: framed = emit_background(ctx, it.layout, opacity, true) ? it.layout : -1; break;
+            case ITEM_BACKGROUND_ALONE:
+                emit_background(ctx, it.layout, opacity, false);
+                framed = -1;
+                break;
             case ITEM_BORDER:
                 if (framed != it.layout) emit_borders(ctx, it.layout, opacity);
                 break;

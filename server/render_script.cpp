@@ -8,7 +8,9 @@
 
 // Every face the handheld can draw is Liberation Sans Regular without kerning
 // or ligatures; the engine's scroll bars take exactly the strips where the
-// handheld draws its own. In the page itself text is painted transparent, so
+// handheld draws its own. Text set in columns flows in one: the engine's
+// snapshot places every column's lines in the first column (and narrow
+// columns read badly on a small screen anyway). In the page itself text is painted transparent, so
 // that the capture holds only the pictures under it (the handheld draws the
 // text itself); frames inside the page are pictures, their text included.
 static const char* const FORCED_CSS =
@@ -16,6 +18,7 @@ static const char* const FORCED_CSS =
     "font-family:\"Liberation Sans\"!important;font-weight:normal!important;font-style:normal!important;"
     "font-kerning:none!important;font-variant-ligatures:none!important;font-synthesis:none!important;"
     "font-variant-caps:normal!important;font-stretch:normal!important;font-feature-settings:normal!important}"
+    "*{column-count:auto!important;column-width:auto!important}"
     "::-webkit-scrollbar{width:17px!important;height:17px!important}";
 static const char* const HIDDEN_TEXT_CSS =
     "*,*::before,*::after,*::marker,*::placeholder{"

@@ -363,6 +363,57 @@ TEST_F(Pages, TextWordsStartWhereTheEngineLaidThemOut) {
     }
 }
 
+// Text set in columns reads in one column, every word where the engine put
+// it; a picture with a thin border keeps that border on all four sides.
+TEST_F(Pages, ColumnsAndFramedPicturesDrawAsTheEngineLaidThemOut) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("columns.html"), zoomed, &r));
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        int far_off = 0;
+        EXPECT_GT(expect_words_in_place(r, words, &far_off), 25);
+        EXPECT_EQ(far_off, 0);
+        EXPECT_EQ(overdrawn_runs(runs), 0);
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "columns-zoomed" : "columns", s, &r);
+
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "[...document.querySelectorAll('.framed')].map(e=>{const b=e.getBoundingClientRect();"
+                                       "return [b.left,b.top,b.right,b.bottom];})"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        const nlohmann::json& boxes = v["result"]["value"];
+        ASSERT_EQ(boxes.size(), 2u);
+        double sc = scale_of(zoomed);
+        for (size_t i = 0; i < boxes.size(); i++) {
+            SCOPED_TRACE(i ? "frame" : "image");
+            EngineBox b{"", "", boxes[i][0].get<double>(), boxes[i][1].get<double>(), boxes[i][2].get<double>(),
+                        boxes[i][3].get<double>()};
+            int x0, y0, x1, y1;
+            device_box(b, sc, &x0, &y0, &x1, &y1);
+            ASSERT_GT(x1 - x0, 20);
+            ASSERT_GT(y1 - y0, 10);
+            auto dark = [&](int x, int y) { return colour_error(s[(size_t)y * 320 + x], 0) < 40; };
+            // each side: a line of the border's black along it (in the last
+            // or first device pixel of the box)
+            int top = 0, bottom = 0, left = 0, right = 0;
+            for (int x = x0 + 1; x < x1 - 1; x++) top += dark(x, y0), bottom += dark(x, y1 - 1);
+            for (int y = y0 + 1; y < y1 - 1; y++) left += dark(x0, y), right += dark(x1 - 1, y);
+            EXPECT_GT(top, (x1 - x0 - 2) * 9 / 10);
+            EXPECT_GT(bottom, (x1 - x0 - 2) * 9 / 10);
+            EXPECT_GT(left, (y1 - y0 - 2) * 9 / 10);
+            EXPECT_GT(right, (y1 - y0 - 2) * 9 / 10);
+        }
+    }
+}
+
 TEST_F(Pages, ADialogsTextShowsInABannerAtTheTop) {
     notice = "Are you sure? The page asked to confirm, and the server answered OK for you.";
     for (bool zoomed : {false, true}) {
