@@ -27,6 +27,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 BUILD = os.environ.get("CV_BUILD", "")
@@ -176,8 +177,14 @@ class WineCase(unittest.TestCase):
         if create:
             os.makedirs(self.unix_path(windows_path), exist_ok=True)
         for name in ("TMP", "TEMP"):
-            result = self.wine("reg", "add", r"HKCU\Environment", "/v", name, "/d",
-                               windows_path, "/f")
+            # Wine's reg.exe now and then fails without a word while the
+            # prefix's server is still busy: asked again, it does the job.
+            for _ in range(3):
+                result = self.wine("reg", "add", r"HKCU\Environment", "/v", name, "/d",
+                                   windows_path, "/f")
+                if result.returncode == 0:
+                    break
+                time.sleep(1)
             self.assertEqual(result.returncode, 0, result.stderr[-2000:])
 
     def default_temp_dir(self):
