@@ -66,7 +66,9 @@ const std::string& render_new_document_script() {
 // handheld cannot show (other scripts, emoji) has its text painted again, in
 // Liberation Sans itself (the layout faces carry advances, not outlines), so
 // that the capture holds it and the renderer sends it as a picture; when its
-// text changes back, it is hidden and laid out for the handheld again. The result is a promise that
+// text changes back, it is hidden and laid out for the handheld again. An
+// element whose background is clipped to its text (gradient headings) gets
+// Liberation Sans too, so that its glyphs cut the background picture. The result is a promise that
 // settles when the faces are ready (evaluate it with awaitPromise).
 std::string render_settle_script(const RenderViewport& viewport) {
     int lo = 16, hi = viewport.zoomed ? 20 : 26;
@@ -76,18 +78,18 @@ std::string render_settle_script(const RenderViewport& viewport) {
            "if(!m){m=new WeakMap();Object.defineProperty(window,'__cvSizes',{value:m,enumerable:false});}"
            "var all=document.querySelectorAll('*'),want=[],i,P='-webkit-text-fill-color';"
            "for(i=0;i<all.length;i++){var e=all[i];if(!e.style||e instanceof SVGElement)continue;"
-           "var r=m.get(e),st=e.style,n,p=false,c;"
-           "if(r&&st.getPropertyValue('font-size')===r.size&&st.getPropertyPriority('font-size')==='important')n=r.natural;"
-           "else n=parseFloat(getComputedStyle(e).fontSize)||16;"
+           "var r=m.get(e),st=e.style,n,p=false,c,k;"
+           "if(r&&st.getPropertyValue('font-size')===r.size&&st.getPropertyPriority('font-size')==='important'){n=r.natural;k=r.clip;}"
+           "else{var cs=getComputedStyle(e);n=parseFloat(cs.fontSize)||16;k=/text/.test(cs.webkitBackgroundClip||cs.backgroundClip||'');}"
            "var s=Math.round(n/2)*2;if(s<lo)s=lo;if(s>hi)s=hi;"
            "for(c=e.firstChild;c;c=c.nextSibling)if(c.nodeType===3&&F.test(c.data)){p=true;break;}"
-           "want.push([e,n,s+'px',p?'\"Liberation Sans\"':'\"'+pre+s+'\", \"Liberation Sans\"',p]);}"
+           "want.push([e,n,s+'px',p||k?'\"Liberation Sans\"':'\"'+pre+s+'\", \"Liberation Sans\"',p,k]);}"
            "for(i=0;i<want.length;i++){var w=want[i],e2=w[0],r2=m.get(e2),s2=e2.style;"
            "if(!(r2&&r2.size===w[2]&&s2.getPropertyValue('font-size')===w[2]))s2.setProperty('font-size',w[2],'important');"
            "if(!(r2&&r2.family===w[3]&&s2.getPropertyValue('font-family')===w[3]))s2.setProperty('font-family',w[3],'important');"
            "if(w[4]){if(s2.getPropertyValue(P)!=='currentcolor'||s2.getPropertyPriority(P)!=='important')s2.setProperty(P,'currentcolor','important');}"
            "else if(r2&&r2.paint)s2.removeProperty(P);"
-           "m.set(e2,{natural:w[1],size:w[2],family:w[3],paint:w[4]});}"
+           "m.set(e2,{natural:w[1],size:w[2],family:w[3],paint:w[4],clip:w[5]});}"
            "var done=function(){return want.length;};"
            "if(!document.fonts)return done();"
            "return Promise.race([document.fonts.ready,new Promise(function(f){setTimeout(f,200);})]).then(done);"

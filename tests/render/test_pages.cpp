@@ -502,6 +502,54 @@ TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
     }
 }
 
+// A heading whose gradient background is clipped to its letters shows them
+// in the gradient's colours (the engine paints them into the background's
+// picture), not as an empty box.
+TEST_F(Pages, TextThatClipsItsBackgroundShowsInItsColours) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("cliptext.html"), zoomed, &r));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "cliptext-zoomed" : "cliptext", s, &r);
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "(()=>{const r=document.createRange();"
+                                       "r.selectNodeContents(document.getElementById('heading'));"
+                                       "const b=r.getBoundingClientRect();return [b.left,b.top,b.right,b.bottom];})()"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        const nlohmann::json& a = v["result"]["value"];
+        EngineBox b{"H1", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+        int x0, y0, x1, y1;
+        device_box(b, scale_of(zoomed), &x0, &y0, &x1, &y1);
+        int pink = 0, blue = 0;
+        for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++) {
+                uint16_t c = s[(size_t)y * 320 + x];
+                int red = (c >> 11) * 255 / 31, green = ((c >> 5) & 63) * 255 / 63, bl = (c & 31) * 255 / 31;
+                pink += red > 200 && green < 120 && bl > 40 && bl < 180;
+                blue += red < 100 && green > 90 && bl > 200;
+            }
+        EXPECT_GT(pink, 10) << "the letters' left end, pink";
+        EXPECT_GT(blue, 10) << "their right end, blue";
+        // as many letter pixels as the engine shows
+        auto ink = [&](const uint16_t* px, int stride) {
+            int n = 0;
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) n += colour_error(px[(size_t)y * stride + x], 0xFFFF) > 40;
+            return n;
+        };
+        int client_ink = ink(s.data(), 320), engine_ink = ink(r.engine_seen.pixels.data(), r.engine_seen.width);
+        EXPECT_GT(engine_ink, 100);
+        EXPECT_GT(client_ink, engine_ink * 3 / 4);
+        EXPECT_LT(client_ink, engine_ink * 4 / 3);
+    }
+}
+
 // Text in characters the handheld has no glyphs for (other scripts, emoji)
 // is painted by the engine and shows as its picture, where the engine laid it
 // out and in its colours; text in the handheld's own letters stays text, and

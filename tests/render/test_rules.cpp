@@ -128,6 +128,16 @@ TEST(RenderRules, CharactersTheClientLacksAreSentAsLookAlikes) {
     EXPECT_EQ(rtext_map_char(0x0416), u'-');     // Cyrillic: the hyphen the client would draw
     EXPECT_EQ(rtext_map_char(0x1F600), u'-');    // beyond 16 bits: never sent as such
     EXPECT_EQ(rtext_map_char(U'\t'), u' ');
+    EXPECT_EQ(rtext_map_char(0x25B8), 0x203A);   // a closed disclosure's triangle
+    EXPECT_EQ(rtext_map_char(0x25BE), u'v');     // an open one's
+    // What has neither glyph nor look-alike is painted by the engine instead.
+    EXPECT_TRUE(rtext_is_foreign(0x0416));
+    EXPECT_TRUE(rtext_is_foreign(0x4F60));       // Chinese
+    EXPECT_TRUE(rtext_is_foreign(0x1F600));      // emoji
+    EXPECT_FALSE(rtext_is_foreign(U'-'));
+    EXPECT_FALSE(rtext_is_foreign(0x0142));
+    EXPECT_FALSE(rtext_is_foreign(0x25B8));
+    EXPECT_FALSE(rtext_is_foreign(0x200B));
     std::u16string m = rtext_map_utf8("na\xc3\xafve \xe2\x80\x9cq\xe2\x80\x9d\xe2\x80\x8b!");
     EXPECT_EQ(m, std::u16string(u"na\u00efve \u201cq\u201d!"));
 }
