@@ -80,7 +80,10 @@ static Box padding_box(const PageContext& ctx, int layout) {
     return b;
 }
 
-static const char* const PICTURE_ELEMENTS[] = {"IMG", "svg", "CANVAS", "VIDEO", "EMBED", "OBJECT", "IFRAME"};
+// Elements whose inside the engine paints: pictures, and the bars of progress
+// and meter elements.
+static const char* const PICTURE_ELEMENTS[] = {"IMG",    "svg",    "CANVAS",   "VIDEO", "EMBED",
+                                               "OBJECT", "IFRAME", "PROGRESS", "METER"};
 
 static bool is_picture_element(const SnapDoc& d, int node) {
     std::string n = d.name(node);

@@ -502,6 +502,41 @@ TEST_F(Pages, AFrameInsideThePageShowsAsAPictureWithItsText) {
     }
 }
 
+// Progress and meter bars show as the engine paints them, their filled part
+// and their track.
+TEST_F(Pages, ProgressAndMeterBarsShowAsTheEnginePaintsThem) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("bars.html"), zoomed, &r));
+        ASSERT_FALSE(r.capture.empty());
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "bars-zoomed" : "bars", s, &r);
+        for (const char* id : {"progress", "meter"}) {
+            SCOPED_TRACE(id);
+            nlohmann::json v;
+            std::string error;
+            ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                         {{"expression", std::string("(()=>{const b=document.getElementById('") + id +
+                                                             "').getBoundingClientRect();"
+                                                             "return [b.left,b.top,b.right,b.bottom];})()"},
+                                          {"returnByValue", true}},
+                                         epage_.session, &v, &error))
+                << error;
+            const nlohmann::json& a = v["result"]["value"];
+            EngineBox b{"", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+            int x0, y0, x1, y1;
+            device_box(b, scale_of(zoomed), &x0, &y0, &x1, &y1);
+            int compared = 0, coloured = 0;
+            EXPECT_LT(grid_error(r, s, {}, x0, y0, x1, y1, &compared), 4.0);
+            EXPECT_GT(compared, (x1 - x0) * (y1 - y0) / 2);
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) coloured += colour_error(s[(size_t)y * 320 + x], 0xFFFF) > 60;
+            EXPECT_GT(coloured, (x1 - x0) * (y1 - y0) / 4) << "the bar's filled part";
+        }
+    }
+}
+
 // A heading whose gradient background is clipped to its letters shows them
 // in the gradient's colours (the engine paints them into the background's
 // picture), not as an empty box.
