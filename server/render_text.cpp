@@ -418,6 +418,34 @@ std::u16string rtext_from_utf8(const std::string& s) {
     return out;
 }
 
+// Cyrillic (U+0400 to U+045F) and Greek (U+0386 to U+03CE) letters in Latin
+// letters, as a reader of either would spell them; null for the others.
+static const char* const CYRILLIC[96] = {
+    "E", "Yo", "Dj", "G", "Ye", "Dz", "I", "Yi", "J", "Lj", "Nj", "C", "K", "I", "U", "Dz",                 // 0400
+    "A", "B", "V", "G", "D", "E", "Zh", "Z", "I", "Y", "K", "L", "M", "N", "O", "P",                        // 0410
+    "R", "S", "T", "U", "F", "Kh", "Ts", "Ch", "Sh", "Shch", "\"", "Y", "'", "E", "Yu", "Ya",               // 0420
+    "a", "b", "v", "g", "d", "e", "zh", "z", "i", "y", "k", "l", "m", "n", "o", "p",                        // 0430
+    "r", "s", "t", "u", "f", "kh", "ts", "ch", "sh", "shch", "\"", "y", "'", "e", "yu", "ya",               // 0440
+    "e", "yo", "dj", "g", "ye", "dz", "i", "yi", "j", "lj", "nj", "c", "k", "i", "u", "dz",                 // 0450
+};
+static const char* const GREEK[73] = {
+    "\u00C1", nullptr, "\u00C9", "\u00CD", "\u00CD", nullptr, "\u00D3", nullptr, "\u00DD", "\u00D3",  // 0386
+    "\u00ED",                                                                                          // 0390
+    "A", "V", "G", "D", "E", "Z", "I", "Th", "I", "K", "L", "M", "N", "X", "O",                          // 0391
+    "P", "R", nullptr, "S", "T", "Y", "F", "Ch", "Ps", "O", "\u00CF", "\u0178",                          // 03A0
+    "\u00E1", "\u00E9", "\u00ED", "\u00ED", "\u00FD",                                                   // 03AC
+    "a", "v", "g", "d", "e", "z", "i", "th", "i", "k", "l", "m", "n", "x", "o",                          // 03B1
+    "p", "r", "s", "s", "t", "y", "f", "ch", "ps", "o", "\u00EF", "\u00FF", "\u00F3", "\u00FD", "\u00F3",  // 03C0
+};
+
+static const char* spelt_in_latin(uint32_t cp) {
+    if (cp >= 0x0400 && cp < 0x0460) return CYRILLIC[cp - 0x0400];
+    if (cp == 0x0490) return "G";
+    if (cp == 0x0491) return "g";
+    if (cp >= 0x0386 && cp <= 0x03CE) return GREEK[cp - 0x0386];
+    return nullptr;
+}
+
 std::u16string rtext_map_utf8(const std::string& s) {
     std::u16string u = rtext_from_utf8(s), out;
     for (size_t i = 0; i < u.size(); i++) {
@@ -425,6 +453,11 @@ std::u16string rtext_map_utf8(const std::string& s) {
         if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] < 0xE000) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
             i++;
+        }
+        const char* latin = rtext_is_foreign(cp) ? spelt_in_latin(cp) : nullptr;
+        if (latin) {
+            for (char16_t c : rtext_from_utf8(latin)) out += (char16_t)rtext_map_char(c);
+            continue;
         }
         uint16_t m = rtext_map_char(cp);
         if (m) out += (char16_t)m;

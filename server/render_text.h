@@ -114,7 +114,9 @@ std::vector<TextRun> rtext_fit(const TextLine& line, const std::u16string& mappe
 // these; malformed bytes become U+FFFD).
 std::u16string rtext_from_utf8(const std::string& s);
 // UTF-8 text as the characters the handheld is sent (rtext_map_char; those
-// that show nothing left out).
+// that show nothing left out), for text the handheld draws itself where no
+// picture can stand in (control labels, list items, a dialog's notice):
+// Cyrillic and Greek letters are spelt in Latin letters there.
 std::u16string rtext_map_utf8(const std::string& s);
 // UTF-8 of a run of mapped characters (0 entries skipped).
 std::string rtext_utf8(const std::u16string& s, size_t begin, size_t end);

@@ -140,6 +140,13 @@ TEST(RenderRules, CharactersTheClientLacksAreSentAsLookAlikes) {
     EXPECT_FALSE(rtext_is_foreign(0x200B));
     std::u16string m = rtext_map_utf8("na\xc3\xafve \xe2\x80\x9cq\xe2\x80\x9d\xe2\x80\x8b!");
     EXPECT_EQ(m, std::u16string(u"na\u00efve \u201cq\u201d!"));
+    // Labels and notices, which no picture can stand in for: Cyrillic and
+    // Greek spelt in Latin letters, other scripts still the hyphen.
+    EXPECT_EQ(rtext_map_utf8(u8"\u041D\u0430\u0439\u0442\u0438 \u0449\u0451\u0442\u043A\u0443"),
+              std::u16string(u"Nayti shchyotku"));
+    EXPECT_EQ(rtext_map_utf8(u8"\u0391\u03B8\u03AE\u03BD\u03B1 \u03BB\u03CC\u03B3\u03BF\u03C2"),
+              std::u16string(u"Ath\u00EDna l\u00F3gos"));
+    EXPECT_EQ(rtext_map_utf8(u8"\u4F60\u597D!"), std::u16string(u"--!"));
 }
 
 // Text laid out in Liberation Sans (a page the layout faces did not reach):

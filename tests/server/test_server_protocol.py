@@ -282,6 +282,19 @@ class Protocol(unittest.TestCase):
         # The password travels downstream only inside a scrambled block.
         self.assertNotIn(b"s3cret", page.body)
 
+    def test_other_scripts_travel_as_pictures_and_control_labels_in_latin_letters(self):
+        c, page = self.login("languages.html")
+        # Latin text stays text; the lines in other scripts are pictures.
+        self.assertEqual(page.text(), "Latin letters stay text")
+        self.assertGreaterEqual(len(page.find("IS")), 4)
+        # What the handheld draws itself (a button's label, a list's items, a
+        # dialog's text) spells Cyrillic and Greek in Latin letters.
+        button = page.find("BT")[0]
+        self.assertEqual(button.text, "Nayti")
+        self.assertEqual([t.text for t in page.find("DI")], ["Moskva", "Kiyiv", "--"])
+        after = c.ask("<MC %d %d>\r\n\r\n" % (button.num(1) + 5, button.num(2) + 5), timeout=20)
+        self.assertIn("Gotovo: Ath\u00edna", after.text())
+
     def test_status_counts_sessions(self):
         text = self.server.status()
         self.assertTrue(text.startswith(b"HTTP/1.0 200 OK\r\n"))
