@@ -37,8 +37,11 @@ struct Picture {
     bool reusing = false;  // the plan draws rows the handheld holds
 };
 
-// ITEM_BACKGROUND_ALONE: the background without the borders drawn with it.
-enum ItemKind { ITEM_BACKGROUND, ITEM_BACKGROUND_ALONE, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT };
+// ITEM_BACKGROUND_ALONE: the background without the borders drawn with it;
+// ITEM_TEXT_PICTURE: painted text (as ITEM_PICTURE); ITEM_NONE: merged away.
+enum ItemKind {
+    ITEM_BACKGROUND, ITEM_BACKGROUND_ALONE, ITEM_BORDER, ITEM_PICTURE, ITEM_TEXT_PICTURE, ITEM_TEXT, ITEM_NONE
+};
 
 struct Item {
     int order;   // the engine's paint order
@@ -797,6 +800,47 @@ bool rpage_has_pictures(const nlohmann::json& snapshot, const RenderViewport& vi
     return false;
 }
 
+// Painted text travels as pictures, one per line fragment, and the
+// handheld holds only 128 pictures until the next cut: a dense page of links
+// in another script would lose those beyond. Fragments on one line that
+// follow each other in paint order, with nothing between them but boxes and
+// borders (which the capture holds too), become one picture of their union.
+// Text the handheld draws (absent from the capture) or another picture
+// between them ends the run. The pictures left are numbered anew.
+static void merge_text_pictures(std::vector<Item>& items, std::vector<Box>& visible, std::vector<Box>& grid) {
+    auto unite = [](const Box& a, const Box& b) {
+        return Box{std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+    };
+    int open = -1;  // the item of the run's picture
+    for (size_t i = 0; i < items.size(); i++) {
+        Item& it = items[i];
+        if (it.kind == ITEM_TEXT || it.kind == ITEM_PICTURE) {
+            open = -1;
+        } else if (it.kind == ITEM_TEXT_PICTURE) {
+            if (open >= 0) {
+                int into = items[(size_t)open].box;
+                const Box &a = grid[(size_t)into], &b = grid[(size_t)it.box];
+                if (std::fabs(a.y0 - b.y0) < 0.5 && std::fabs(a.y1 - b.y1) < 0.5) {
+                    visible[(size_t)into] = unite(visible[(size_t)into], visible[(size_t)it.box]);
+                    grid[(size_t)into] = unite(a, b);
+                    it.kind = ITEM_NONE;
+                    continue;
+                }
+            }
+            open = (int)i;
+        }
+    }
+    std::vector<Box> v, g;
+    for (Item& it : items) {
+        if (it.kind != ITEM_PICTURE && it.kind != ITEM_TEXT_PICTURE) continue;
+        v.push_back(visible[(size_t)it.box]);
+        g.push_back(grid[(size_t)it.box]);
+        it.box = (int)v.size() - 1;
+    }
+    visible.swap(v);
+    grid.swap(g);
+}
+
 RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
     RenderedPage page;
     PageContext ctx;
@@ -849,6 +893,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             }
             if (boxed) items.push_back({order, seq + 2, ITEM_BORDER, (int)li, -1});
         }
+        std::map<int, std::u16string> blank_texts;
         for (size_t t = 0; t < d.tb_layout.size(); t++) {
             int li = d.tb_layout[t];
             if (li < 0 || (size_t)li >= m) continue;
@@ -858,15 +903,29 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             if (shows_painted_text(ctx, (int)t, &vis, &grid)) {
                 picture_boxes.push_back(vis);
                 grid_boxes.push_back(grid);
-                items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_PICTURE, li,
+                items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_TEXT_PICTURE, li,
                                  (int)picture_boxes.size() - 1});
                 continue;
             }
+            // White space between elements draws nothing: no item, so that
+            // it does not part the pictures of painted text around it.
+            auto text = blank_texts.find(li);
+            if (text == blank_texts.end())
+                text = blank_texts.emplace(li, rtext_from_utf8(d.str(d.layout_text[(size_t)li]))).first;
+            size_t begin = (size_t)std::max(0, d.tb_start[t]);
+            size_t end = std::min(text->second.size(), begin + (size_t)std::max(0, d.tb_length[t]));
+            bool blank = true;
+            for (size_t k = begin; k < end && blank; k++) {
+                char16_t c = text->second[k];
+                blank = c == u' ' || c == u'\n' || c == u'\t' || c == u'\r' || c == u'\f' || c == 0xA0;
+            }
+            if (blank) continue;
             items.push_back({d.paint_order[(size_t)li], (long)li * 4 + 2, ITEM_TEXT, li, (int)t});
         }
         std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
             return a.order != b.order ? a.order < b.order : a.seq < b.seq;
         });
+        merge_text_pictures(items, picture_boxes, grid_boxes);
 
         // Pictures: cropped from the capture, then sorted into payloads the
         // handheld needs and pictures its cache already holds.
@@ -927,7 +986,9 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
                 if (framed != it.layout) emit_borders(ctx, it.layout, opacity);
                 break;
             case ITEM_TEXT: emit_text_box(ctx, it.box, texts); break;
-            case ITEM_PICTURE: {
+            case ITEM_NONE: break;
+            case ITEM_PICTURE:
+            case ITEM_TEXT_PICTURE: {
                 const Picture& p = pictures[(size_t)it.box];
                 if (p.id) {
                     // Its parts cover it exactly once: the emitter gathers

@@ -537,6 +537,47 @@ TEST_F(Pages, ProgressAndMeterBarsShowAsTheEnginePaintsThem) {
     }
 }
 
+// A screen of more short links in another script than the handheld holds
+// pictures: every one shows, each line of them one picture.
+TEST_F(Pages, AScreenOfManyLinksInAnotherScriptShowsWhole) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("dense.html"), zoomed, &r));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "dense-zoomed" : "dense", s, &r);
+        EXPECT_LE(count_tags(r.stream, "IS"), 40);
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "[...document.querySelectorAll('a')].map(e=>{const b=e.getBoundingClientRect();"
+                                       "return [b.left,b.top,b.right,b.bottom];})"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        double sc = scale_of(zoomed);
+        int shown = 0, checked = 0;
+        for (const auto& a : v["result"]["value"]) {
+            EngineBox b{"A", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+            int x0, y0, x1, y1;
+            device_box(b, sc, &x0, &y0, &x1, &y1);
+            if (y1 > rgeo_round(r.page.scroll.view_height, sc) || x1 > rgeo_round(r.page.scroll.view_width, sc))
+                continue;
+            int client = 0, engine_ink = 0;
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) {
+                    client += colour_error(s[(size_t)y * 320 + x], 0xFFFF) > 40;
+                    engine_ink += colour_error(r.engine_seen.pixels[(size_t)y * r.engine_seen.width + x], 0xFFFF) > 40;
+                }
+            checked++;
+            shown += engine_ink > 10 && client > engine_ink * 3 / 4;
+        }
+        EXPECT_GT(checked, zoomed ? 60 : 150);
+        EXPECT_EQ(shown, checked);
+    }
+}
+
 // A heading whose gradient background is clipped to its letters shows them
 // in the gradient's colours (the engine paints them into the background's
 // picture), not as an empty box.
