@@ -231,6 +231,31 @@ static Decoration decoration_of(PageContext& ctx, int text_node) {
     return dec;
 }
 
+// A line cut by the right edge of a block whose text-overflow is ellipsis
+// ends in "\u2026" where the engine shows one: the last characters that
+// still show make room for it inside the edge.
+static void end_with_ellipsis(PageContext& ctx, int text_node, const TextLine& line, const std::vector<double>& pos,
+                              double edge, std::u16string& mapped) {
+    const SnapDoc& d = ctx.doc;
+    bool ellipsis = false;
+    for (int a = d.parent[(size_t)text_node]; a >= 0; a = d.parent[(size_t)a]) {
+        int al = d.layout_of[(size_t)a];
+        if (al < 0) continue;
+        if (d.style(al, ST_DISPLAY) == "inline") continue;
+        ellipsis = d.style(al, ST_TEXT_OVERFLOW) == "ellipsis" && clips(d.style(al, ST_OVERFLOW_X));
+        break;
+    }
+    if (!ellipsis) return;
+    double width =
+        line.face ? rtext_face_advance(0x2026, line.size, line.zoomed) : rtext_engine_advance(0x2026, line.size);
+    if (width < 0) width = line.size;
+    size_t at = mapped.size();
+    while (at > 0 && mapped[at - 1] == 0) at--;  // after the last character that shows
+    if (at == 0) return;                          // the fragment lies wholly beyond the edge
+    while (at > 0 && (line.x + pos[at] + width > edge || mapped[at - 1] == u' ')) mapped[--at] = 0;
+    if (at < mapped.size() && line.x + pos[at] + width <= edge) mapped[at] = 0x2026;
+}
+
 static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string>& texts) {
     const SnapDoc& d = ctx.doc;
     int li = d.tb_layout[(size_t)tb];
@@ -301,10 +326,15 @@ static void emit_text_box(PageContext& ctx, int tb, std::map<int, std::u16string
 
     // Horizontally: characters mostly outside the clip are not sent.
     std::vector<double> pos = rtext_engine_positions(line);
+    bool cut_right = false;
     for (size_t i = 0; i < mapped.size(); i++) {
         double mid = line.x + (pos[i] + pos[i + 1]) / 2;
-        if (mid < clip.x0 || mid >= clip.x1) mapped[i] = 0;
+        if (mid < clip.x0 || mid >= clip.x1) {
+            cut_right |= mid >= clip.x1 && mapped[i] != 0 && mapped[i] != u' ';
+            mapped[i] = 0;
+        }
     }
+    if (cut_right) end_with_ellipsis(ctx, node, line, pos, clip.x1, mapped);
 
     int size = rpage_text_size(css_size, ctx.geo.zoomed);
     int px = render_scale(ctx.geo.zoomed, size);

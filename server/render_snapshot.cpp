@@ -17,7 +17,7 @@ const char* const RENDER_STYLE_NAMES[ST_COUNT] = {
     "border-top-style", "border-right-style", "border-bottom-style", "border-left-style",
     "border-top-color", "border-right-color", "border-bottom-color", "border-left-color",
     "padding-top", "padding-right", "padding-bottom", "padding-left",
-    "font-family", "-webkit-text-fill-color",
+    "font-family", "-webkit-text-fill-color", "text-overflow",
 };
 
 Box rsnap_intersect(const Box& a, const Box& b) {

@@ -414,6 +414,53 @@ TEST_F(Pages, ColumnsAndFramedPicturesDrawAsTheEngineLaidThemOut) {
     }
 }
 
+// A line cut by its box where the page asks for an ellipsis ends in one,
+// inside the box; where it does not, or where the line fits, none is added.
+TEST_F(Pages, TextCutWhereThePageAsksForAnEllipsisEndsInOne) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("ellipsis.html"), zoomed, &r));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "ellipsis-zoomed" : "ellipsis", s, &r);
+        std::vector<ClientWord> words;
+        std::vector<ClientRun> runs;
+        client_text(r.stream, zoomed, &words, &runs);
+        nlohmann::json v;
+        std::string error;
+        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
+                                     {{"expression",
+                                       "['cut','clip','fits'].map(id=>{const b=document.getElementById(id)."
+                                       "getBoundingClientRect();return [b.left,b.top,b.right,b.bottom];})"},
+                                      {"returnByValue", true}},
+                                     epage_.session, &v, &error))
+            << error;
+        double sc = scale_of(zoomed);
+        const std::string ellipsis = "\xe2\x80\xa6";
+        for (int i = 0; i < 3; i++) {
+            SCOPED_TRACE(i);
+            const auto& a = v["result"]["value"][i];
+            EngineBox b{"DIV", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+            int x0, y0, x1, y1;
+            device_box(b, sc, &x0, &y0, &x1, &y1);
+            int ends = 0, first = 0, right = 0;
+            for (const ClientWord& w : words) {
+                if (w.baseline < y0 || w.baseline > y1) continue;
+                first += w.text == "A" || w.text == "Short";
+                if (w.text.size() >= 3 && w.text.compare(w.text.size() - 3, 3, ellipsis) == 0) ends++;
+            }
+            for (const ClientRun& run : runs)
+                if (run.baseline >= y0 && run.baseline <= y1) right = std::max(right, run.end);
+            EXPECT_EQ(first, 1) << "the line's first word";
+            EXPECT_EQ(ends, i == 0 ? 1 : 0) << "an ellipsis only where the page asks for one and the line is cut";
+            EXPECT_LE(right, x1 + 1) << "the line stays inside its box";
+            if (i == 0) {
+                EXPECT_GT(right, x1 - 8) << "the ellipsis at the box's end";
+            }
+        }
+    }
+}
+
 TEST_F(Pages, ADialogsTextShowsInABannerAtTheTop) {
     notice = "Are you sure? The page asked to confirm, and the server answered OK for you.";
     for (bool zoomed : {false, true}) {
