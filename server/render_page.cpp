@@ -923,7 +923,7 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             }
             if (boxed) items.push_back({order, seq + 2, ITEM_BORDER, (int)li, -1});
         }
-        std::map<int, std::u16string> blank_texts;
+        std::map<int, std::u16string> texts;  // layout texts decoded, by layout index
         for (size_t t = 0; t < d.tb_layout.size(); t++) {
             int li = d.tb_layout[t];
             if (li < 0 || (size_t)li >= m) continue;
@@ -939,9 +939,8 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             }
             // White space between elements draws nothing: no item, so that
             // it does not part the pictures of painted text around it.
-            auto text = blank_texts.find(li);
-            if (text == blank_texts.end())
-                text = blank_texts.emplace(li, rtext_from_utf8(d.str(d.layout_text[(size_t)li]))).first;
+            auto text = texts.find(li);
+            if (text == texts.end()) text = texts.emplace(li, rtext_from_utf8(d.str(d.layout_text[(size_t)li]))).first;
             size_t begin = (size_t)std::max(0, d.tb_start[t]);
             size_t end = std::min(text->second.size(), begin + (size_t)std::max(0, d.tb_length[t]));
             bool blank = true;
@@ -1000,7 +999,6 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
         std::set<uint32_t> sendable(order_new.begin(), order_new.end());
         if (!page.cut) sendable.insert(cached.begin(), cached.end());
 
-        std::map<int, std::u16string> texts;
         remit_hold(em);
         int framed = -1;  // the element whose borders were drawn with its background
         for (const Item& it : items) {
