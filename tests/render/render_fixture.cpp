@@ -175,6 +175,22 @@ bool RenderTest::rerender(const std::string& script, Rendered* out, bool new_pag
     return take(out, new_page, images);
 }
 
+std::vector<EngineBox> RenderTest::boxes_of(const std::string& expression) {
+    std::vector<EngineBox> boxes;
+    nlohmann::json v;
+    std::string error;
+    std::string js = "(" + expression +
+                     ").map(e=>{const b=e.getBoundingClientRect();return [b.left,b.top,b.right,b.bottom];})";
+    if (!engine_call_wait(engine, "Runtime.evaluate", {{"expression", js}, {"returnByValue", true}}, epage_.session,
+                          &v, &error)) {
+        ADD_FAILURE() << "boxes: " << error;
+        return boxes;
+    }
+    for (const auto& a : v["result"]["value"])
+        boxes.push_back({"", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()});
+    return boxes;
+}
+
 bool RenderTest::take(Rendered* out, bool new_page, const RenderImages& images) {
     std::string error;
     nlohmann::json r;

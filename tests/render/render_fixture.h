@@ -83,6 +83,9 @@ public:
                 const RenderImages* images = nullptr);
     // A dialog's text for the next render (empty: none).
     std::string notice;
+    // The boxes (viewport CSS pixels) of what a JavaScript expression on the
+    // loaded page gives: an array of elements or ranges.
+    std::vector<EngineBox> boxes_of(const std::string& expression);
     // Renders again the page already loaded (same engine page), after a script.
     bool rerender(const std::string& script, Rendered* out, bool new_page, const RenderImages& images);
     // Draws a stream with the client (zoom as given), returns the screen.

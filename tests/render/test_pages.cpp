@@ -18,6 +18,11 @@ long rgb_of(const std::string& css) {
     return (long)c.r << 16 | c.g << 8 | c.b;
 }
 
+// Completed with a list of element ids and ")": the ranges of those
+// elements' contents, for RenderTest::boxes_of.
+const std::string TEXT_OF = "((ids)=>ids.map(id=>{const r=document.createRange();"
+                            "r.selectNodeContents(document.getElementById(id));return r;}))(";
+
 // The engine's word as the client must show it: characters mapped to those
 // its font cache holds.
 std::string mapped_word(const std::string& w) {
@@ -380,24 +385,13 @@ TEST_F(Pages, ColumnsAndFramedPicturesDrawAsTheEngineLaidThemOut) {
         std::vector<uint16_t> s = draw(r.stream, zoomed);
         keep(zoomed ? "columns-zoomed" : "columns", s, &r);
 
-        nlohmann::json v;
-        std::string error;
-        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                     {{"expression",
-                                       "[...document.querySelectorAll('.framed')].map(e=>{const b=e.getBoundingClientRect();"
-                                       "return [b.left,b.top,b.right,b.bottom];})"},
-                                      {"returnByValue", true}},
-                                     epage_.session, &v, &error))
-            << error;
-        const nlohmann::json& boxes = v["result"]["value"];
+        std::vector<EngineBox> boxes = boxes_of("[...document.querySelectorAll('.framed')]");
         ASSERT_EQ(boxes.size(), 2u);
         double sc = scale_of(zoomed);
         for (size_t i = 0; i < boxes.size(); i++) {
             SCOPED_TRACE(i ? "frame" : "image");
-            EngineBox b{"", "", boxes[i][0].get<double>(), boxes[i][1].get<double>(), boxes[i][2].get<double>(),
-                        boxes[i][3].get<double>()};
             int x0, y0, x1, y1;
-            device_box(b, sc, &x0, &y0, &x1, &y1);
+            device_box(boxes[i], sc, &x0, &y0, &x1, &y1);
             ASSERT_GT(x1 - x0, 20);
             ASSERT_GT(y1 - y0, 10);
             auto dark = [&](int x, int y) { return colour_error(s[(size_t)y * 320 + x], 0) < 40; };
@@ -426,23 +420,14 @@ TEST_F(Pages, TextCutWhereThePageAsksForAnEllipsisEndsInOne) {
         std::vector<ClientWord> words;
         std::vector<ClientRun> runs;
         client_text(r.stream, zoomed, &words, &runs);
-        nlohmann::json v;
-        std::string error;
-        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                     {{"expression",
-                                       "['cut','clip','fits'].map(id=>{const b=document.getElementById(id)."
-                                       "getBoundingClientRect();return [b.left,b.top,b.right,b.bottom];})"},
-                                      {"returnByValue", true}},
-                                     epage_.session, &v, &error))
-            << error;
+        std::vector<EngineBox> boxes = boxes_of("['cut','clip','fits'].map(id=>document.getElementById(id))");
+        ASSERT_EQ(boxes.size(), 3u);
         double sc = scale_of(zoomed);
         const std::string ellipsis = "\xe2\x80\xa6";
         for (int i = 0; i < 3; i++) {
             SCOPED_TRACE(i);
-            const auto& a = v["result"]["value"][i];
-            EngineBox b{"DIV", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
             int x0, y0, x1, y1;
-            device_box(b, sc, &x0, &y0, &x1, &y1);
+            device_box(boxes[(size_t)i], sc, &x0, &y0, &x1, &y1);
             int ends = 0, first = 0, right = 0;
             for (const ClientWord& w : words) {
                 if (w.baseline < y0 || w.baseline > y1) continue;
@@ -559,19 +544,9 @@ TEST_F(Pages, ProgressAndMeterBarsShowAsTheEnginePaintsThem) {
         ASSERT_FALSE(r.capture.empty());
         std::vector<uint16_t> s = draw(r.stream, zoomed);
         keep(zoomed ? "bars-zoomed" : "bars", s, &r);
-        for (const char* id : {"progress", "meter"}) {
-            SCOPED_TRACE(id);
-            nlohmann::json v;
-            std::string error;
-            ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                         {{"expression", std::string("(()=>{const b=document.getElementById('") + id +
-                                                             "').getBoundingClientRect();"
-                                                             "return [b.left,b.top,b.right,b.bottom];})()"},
-                                          {"returnByValue", true}},
-                                         epage_.session, &v, &error))
-                << error;
-            const nlohmann::json& a = v["result"]["value"];
-            EngineBox b{"", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+        std::vector<EngineBox> bars = boxes_of("[...document.querySelectorAll('progress,meter')]");
+        ASSERT_EQ(bars.size(), 2u);
+        for (const EngineBox& b : bars) {
             int x0, y0, x1, y1;
             device_box(b, scale_of(zoomed), &x0, &y0, &x1, &y1);
             int compared = 0, coloured = 0;
@@ -594,19 +569,9 @@ TEST_F(Pages, AScreenOfManyLinksInAnotherScriptShowsWhole) {
         std::vector<uint16_t> s = draw(r.stream, zoomed);
         keep(zoomed ? "dense-zoomed" : "dense", s, &r);
         EXPECT_LE(count_tags(r.stream, "IS"), 40);
-        nlohmann::json v;
-        std::string error;
-        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                     {{"expression",
-                                       "[...document.querySelectorAll('a')].map(e=>{const b=e.getBoundingClientRect();"
-                                       "return [b.left,b.top,b.right,b.bottom];})"},
-                                      {"returnByValue", true}},
-                                     epage_.session, &v, &error))
-            << error;
         double sc = scale_of(zoomed);
         int shown = 0, checked = 0;
-        for (const auto& a : v["result"]["value"]) {
-            EngineBox b{"A", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+        for (const EngineBox& b : boxes_of("[...document.querySelectorAll('a')]")) {
             int x0, y0, x1, y1;
             device_box(b, sc, &x0, &y0, &x1, &y1);
             if (y1 > rgeo_round(r.page.scroll.view_height, sc) || x1 > rgeo_round(r.page.scroll.view_width, sc))
@@ -635,20 +600,10 @@ TEST_F(Pages, TextThatClipsItsBackgroundShowsInItsColours) {
         ASSERT_TRUE(render(page_url("cliptext.html"), zoomed, &r));
         std::vector<uint16_t> s = draw(r.stream, zoomed);
         keep(zoomed ? "cliptext-zoomed" : "cliptext", s, &r);
-        nlohmann::json v;
-        std::string error;
-        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                     {{"expression",
-                                       "(()=>{const r=document.createRange();"
-                                       "r.selectNodeContents(document.getElementById('heading'));"
-                                       "const b=r.getBoundingClientRect();return [b.left,b.top,b.right,b.bottom];})()"},
-                                      {"returnByValue", true}},
-                                     epage_.session, &v, &error))
-            << error;
-        const nlohmann::json& a = v["result"]["value"];
-        EngineBox b{"H1", "", a[0].get<double>(), a[1].get<double>(), a[2].get<double>(), a[3].get<double>()};
+        std::vector<EngineBox> heading = boxes_of(TEXT_OF + "['heading'])");
+        ASSERT_EQ(heading.size(), 1u);
         int x0, y0, x1, y1;
-        device_box(b, scale_of(zoomed), &x0, &y0, &x1, &y1);
+        device_box(heading[0], scale_of(zoomed), &x0, &y0, &x1, &y1);
         int pink = 0, blue = 0;
         for (int y = y0; y < y1; y++)
             for (int x = x0; x < x1; x++) {
@@ -693,25 +648,13 @@ TEST_F(Pages, TextInOtherScriptsShowsAsTheEnginePaintedIt) {
         EXPECT_EQ(sent, (std::set<std::string>{"Plain", "words", "in", "the", "handheld's", "own", "letters."}))
             << "only the Latin line travels as text";
 
-        nlohmann::json v;
-        std::string error;
-        ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
-                                     {{"expression",
-                                       "['ru','zh','band','mixed'].map(id=>{const r=document.createRange();"
-                                       "r.selectNodeContents(document.getElementById(id));const b=r.getBoundingClientRect();"
-                                       "return [b.left,b.top,b.right,b.bottom];})"},
-                                      {"returnByValue", true}},
-                                     epage_.session, &v, &error))
-            << error;
-        const nlohmann::json& lines = v["result"]["value"];
+        std::vector<EngineBox> lines = boxes_of(TEXT_OF + "['ru','zh','band','mixed'])");
         ASSERT_EQ(lines.size(), 4u);
         double sc = scale_of(zoomed);
         for (size_t i = 0; i < lines.size(); i++) {
             SCOPED_TRACE("line " + std::to_string(i));
-            EngineBox b{"P", "", lines[i][0].get<double>(), lines[i][1].get<double>(), lines[i][2].get<double>(),
-                        lines[i][3].get<double>()};
             int x0, y0, x1, y1;
-            device_box(b, sc, &x0, &y0, &x1, &y1);
+            device_box(lines[i], sc, &x0, &y0, &x1, &y1);
             ASSERT_GT(x1 - x0, 20);
             // The client's pixels against the engine's (the capture holds
             // this text painted), and as much ink as the engine painted.
@@ -752,6 +695,8 @@ TEST_F(Pages, TextInOtherScriptsShowsAsTheEnginePaintedIt) {
         int now = 0;
         for (const ClientWord& w : words) now += w.text == "Now";
         EXPECT_EQ(now, 1);
+        nlohmann::json v;
+        std::string error;
         ASSERT_TRUE(engine_call_wait(engine, "Runtime.evaluate",
                                      {{"expression",
                                        "getComputedStyle(document.getElementById('ru')).webkitTextFillColor"},
