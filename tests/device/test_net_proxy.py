@@ -30,10 +30,13 @@ class ThroughTinyproxy(unittest.TestCase):
         self.dev.render(ports=(80, 443))
         code, err = self.dev.run(["wait-idle 2000", "tap 100 50", "wait-idle 400"], *FAST, timeout=60)
         self.assertEqual(0, code, err)
+        # On a loaded machine the client may time out waiting for the
+        # balancer and ask again: every ask is the same GET through the proxy.
         reqs = bal.requests()
-        self.assertEqual(1, len(reqs), reqs)
-        self.assertTrue(reqs[0].startswith("GET /cgi-bin/loadbalance.cgi?Tess+1.01 HTTP/1."), reqs[0])
-        self.assertIn("Via:", reqs[0])
+        self.assertGreaterEqual(len(reqs), 1)
+        for req in reqs:
+            self.assertTrue(req.startswith("GET /cgi-bin/loadbalance.cgi?Tess+1.01 HTTP/1."), req)
+            self.assertIn("Via:", req)
         # Through a proxy the rendering server is reached on port 443.
         accepts = self.dev.wire("accept")
         self.assertEqual([443], [a["port"] for a in accepts])
