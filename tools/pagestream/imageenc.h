@@ -52,7 +52,8 @@ std::vector<uint8_t> lz_compress(const std::vector<uint8_t>& in, size_t literals
 // of the 5 x 5 pixels around within two steps) are copied exactly, hues
 // shift at most half as far, and no two by two pixels drift one way on
 // average. Among the copies allowed, the one that costs least per pixel,
-// counting a bit for each squared 64th of error, is taken. The result
+// counting a bit for each squared 64th of error, is taken (the longest of
+// those that cost alike). The result
 // expands with the client's plain expander. Where this parse takes four bits
 // a pixel or less (drawings), or without a tolerance, the cheapest byte-wise
 // parse of the copied picture is made too and the smaller one returned.
