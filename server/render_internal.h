@@ -209,6 +209,19 @@ struct PicturePlan {
 PicturePlan rpieces_plan(const std::vector<uint16_t>& pixels, int width, int height, bool zoomed);
 // The picture as one piece, as it travels without cuts.
 PicturePlan rpieces_whole(const std::vector<uint16_t>& pixels, int width, int height, uint32_t id);
+// One step of drawing a picture: its part `part`, or (part -1) a fill of
+// `colour` over the rectangle that joins fills of that colour.
+struct PictureDraw {
+    int part = -1;
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    uint16_t colour = 0;
+};
+// How a picture's parts are drawn, in order. Fills of one colour whose
+// joining rectangle the picture's fills cover wholly (a sky of rows in two
+// colours by turns) become one fill, drawn first; the fills of other colours
+// inside it are drawn after it, over it. Joined rectangles never overlap
+// one another, and never a piece.
+std::vector<PictureDraw> rpieces_draws(const std::vector<PicturePart>& parts);
 // The BC colour that the handheld turns into exactly this RGB565 value.
 Colour rpieces_colour(uint16_t rgb565);
 // The IM payload of a picture or piece (rimage_payload).

@@ -1019,14 +1019,17 @@ RenderedPage render_page(const RenderInput& input, const RenderImages& images) {
             case ITEM_TEXT_PICTURE: {
                 const Picture& p = pictures[(size_t)it.box];
                 if (p.id) {
-                    // Its parts cover it exactly once: the emitter gathers
-                    // its rectangles of a colour under one BC.
-                    for (const PicturePart& part : p.plan.parts) {
-                        int x = p.x0 + part.x0, y = p.y0 + part.y0;
-                        if (part.flat)
-                            remit_fill(em, x, y, p.x0 + part.x1, p.y0 + part.y1, rpieces_colour(part.colour));
-                        else if (sendable.count(part.id))
-                            remit_picture(em, part.id, x, y, part.x1 - part.x0, part.y1 - part.y0);
+                    // Its parts cover it exactly once, joined fills under
+                    // the fills drawn over them: the emitter gathers its
+                    // rectangles of a colour under one BC, keeping each
+                    // after what it overlaps.
+                    for (const PictureDraw& d : rpieces_draws(p.plan.parts)) {
+                        int x = p.x0 + d.x0, y = p.y0 + d.y0;
+                        const PicturePart* part = d.part < 0 ? nullptr : &p.plan.parts[(size_t)d.part];
+                        if (!part || part->flat)
+                            remit_fill(em, x, y, p.x0 + d.x1, p.y0 + d.y1, rpieces_colour(d.colour));
+                        else if (sendable.count(part->id))
+                            remit_picture(em, part->id, x, y, d.x1 - d.x0, d.y1 - d.y0);
                     }
                 } else {
                     // No pixels to show (no capture): a grey box keeps its place.

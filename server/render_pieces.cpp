@@ -311,6 +311,79 @@ Colour rpieces_colour(uint16_t rgb565) {
     return Colour{r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2, 255};
 }
 
+std::vector<PictureDraw> rpieces_draws(const std::vector<PicturePart>& parts) {
+    std::vector<PictureDraw> joined, rest;
+    std::vector<int> flats;
+    int w = 0, h = 0;
+    for (size_t k = 0; k < parts.size(); k++) {
+        const PicturePart& p = parts[k];
+        if (p.flat && !Rect{p.x0, p.y0, p.x1, p.y1}.empty() && p.x0 >= 0 && p.y0 >= 0) flats.push_back((int)k);
+        w = std::max(w, p.x1);
+        h = std::max(h, p.y1);
+    }
+    std::vector<bool> absorbed(parts.size(), false);
+    if (flats.size() >= 3 && (long)w * h <= (1L << 22)) {
+        // Which pixels the fills cover.
+        std::vector<uint8_t> filled((size_t)w * h, 0);
+        for (int k : flats) {
+            const PicturePart& p = parts[(size_t)k];
+            for (int y = p.y0; y < p.y1; y++) std::fill(&filled[(size_t)y * w + p.x0], &filled[(size_t)y * w + p.x1], 1);
+        }
+        auto covered = [&](const Rect& r) {
+            for (int y = r.y0; y < r.y1; y++)
+                for (int x = r.x0; x < r.x1; x++)
+                    if (!filled[(size_t)y * w + x]) return false;
+            return true;
+        };
+        auto overlap = [](const Rect& a, const Rect& b) {
+            return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;
+        };
+        auto fits = [&](const Rect& r) {
+            for (const PictureDraw& j : joined)
+                if (overlap(r, Rect{j.x0, j.y0, j.x1, j.y1})) return false;
+            return covered(r);
+        };
+        for (int seed : flats) {
+            if (absorbed[(size_t)seed]) continue;
+            const PicturePart& s = parts[(size_t)seed];
+            Rect box{s.x0, s.y0, s.x1, s.y1};
+            std::vector<int> members{seed};
+            for (bool grew = true; grew;) {
+                grew = false;
+                for (int k : flats) {
+                    const PicturePart& t = parts[(size_t)k];
+                    if (absorbed[(size_t)k] || t.colour != s.colour ||
+                        std::find(members.begin(), members.end(), k) != members.end())
+                        continue;
+                    Rect b{std::min(box.x0, t.x0), std::min(box.y0, t.y0), std::max(box.x1, t.x1),
+                           std::max(box.y1, t.y1)};
+                    if (!fits(b)) continue;
+                    box = b;
+                    members.push_back(k);
+                    grew = true;
+                }
+            }
+            if (members.size() < 2) continue;
+            for (int k : members) absorbed[(size_t)k] = true;
+            PictureDraw d;
+            d.x0 = box.x0, d.y0 = box.y0, d.x1 = box.x1, d.y1 = box.y1;
+            d.colour = s.colour;
+            joined.push_back(d);
+        }
+    }
+    for (size_t k = 0; k < parts.size(); k++) {
+        if (absorbed[k]) continue;
+        const PicturePart& p = parts[k];
+        PictureDraw d;
+        d.part = (int)k;
+        d.x0 = p.x0, d.y0 = p.y0, d.x1 = p.x1, d.y1 = p.y1;
+        d.colour = p.colour;
+        rest.push_back(d);
+    }
+    joined.insert(joined.end(), rest.begin(), rest.end());
+    return joined;
+}
+
 // What a part costs in the stream (its fill, or its piece with tags and slot).
 static long part_cost(const Planner& planner, const PicturePart& p) {
     return p.flat ? planner.fill_cost(Rect{p.x0, p.y0, p.x1, p.y1}) : piece_cost(p.payload.size());

@@ -398,7 +398,126 @@ void expect_covers(const PicturePlan& plan, const std::vector<uint16_t>& px, int
     EXPECT_LE(plan.bytes, plan.whole_bytes);
 }
 
+// Paints a picture's draws in their order, fills in their colour and pieces
+// with their decoded pixels, and checks the result is the picture; gives the
+// number of fills drawn.
+int expect_draws_paint(const PicturePlan& plan, const std::vector<uint16_t>& px, int w, int h) {
+    std::vector<PictureDraw> draws = rpieces_draws(plan.parts);
+    std::vector<uint32_t> canvas(px.size(), 0x10000);  // no colour yet
+    std::vector<int> pieces_drawn(plan.parts.size(), 0);
+    int fills = 0;
+    for (size_t k = 0; k < draws.size(); k++) {
+        const PictureDraw& d = draws[k];
+        EXPECT_TRUE(d.x0 >= 0 && d.y0 >= 0 && d.x1 <= w && d.y1 <= h && d.x1 > d.x0 && d.y1 > d.y0);
+        const PicturePart* part = d.part < 0 ? nullptr : &plan.parts[(size_t)d.part];
+        if (part) pieces_drawn[(size_t)d.part]++;
+        if (part && !part->flat) {
+            EXPECT_TRUE(d.x0 == part->x0 && d.y0 == part->y0 && d.x1 == part->x1 && d.y1 == part->y1);
+            ImageRecord* rec = image_decode(part->payload.data(), (DWORD)part->payload.size());
+            if (!rec) {
+                ADD_FAILURE() << "a piece does not decode";
+                continue;
+            }
+            for (int y = d.y0; y < d.y1; y++)
+                for (int x = d.x0; x < d.x1; x++)
+                    canvas[(size_t)y * w + x] = rec->pixels[(size_t)(y - d.y0) * (d.x1 - d.x0) + (x - d.x0)];
+            image_free(rec);
+            continue;
+        }
+        fills++;
+        // a joined fill goes before everything it lies under
+        if (!part) {
+            for (size_t j = 0; j < k; j++) {
+                EXPECT_FALSE(draws[j].x0 < d.x1 && d.x0 < draws[j].x1 && draws[j].y0 < d.y1 && d.y0 < draws[j].y1)
+                    << "a joined fill overlaps a draw before it";
+            }
+        }
+        for (int y = d.y0; y < d.y1; y++)
+            for (int x = d.x0; x < d.x1; x++) canvas[(size_t)y * w + x] = d.colour;
+    }
+    for (size_t k = 0; k < plan.parts.size(); k++)
+        EXPECT_EQ(pieces_drawn[k], plan.parts[k].flat ? pieces_drawn[k] : 1) << "each piece is drawn once";
+    for (size_t i = 0; i < px.size(); i++)
+        if (canvas[i] != px[i]) {
+            ADD_FAILURE() << "pixel " << i % w << ", " << i / w << " is drawn otherwise";
+            break;
+        }
+    return fills;
+}
+
+PicturePart flat_part(int x0, int y0, int x1, int y1, uint16_t colour) {
+    PicturePart p;
+    p.x0 = x0, p.y0 = y0, p.x1 = x1, p.y1 = y1;
+    p.flat = true;
+    p.colour = colour;
+    return p;
+}
+
 }  // namespace
+
+// Rows of sky in two colours by turns: the fills of the colour that joins
+// over the others are drawn as one, first, and the picture is drawn as its
+// parts are. Fills with a piece between them stay apart, and two joined
+// fills never overlap.
+TEST(PiecesPlan, AlikeFillsAreDrawnAsOneUnderTheFillsBetween) {
+    const int w = 40, h = 12;
+    const uint16_t A = 0xF800, B = 0x07E0, C = 0x001F;
+    std::vector<uint16_t> px((size_t)w * h);
+    auto paint = [&](const PicturePart& p) {
+        for (int y = p.y0; y < p.y1; y++)
+            for (int x = p.x0; x < p.x1; x++) px[(size_t)y * w + x] = p.colour;
+    };
+    PicturePlan plan;
+    // rows: A A B A C A | piece | A B A B
+    int rows[] = {0, 2, 3, 4, 5, 6};
+    uint16_t colours[] = {A, B, A, C, A};
+    for (int k = 0; k < 5; k++) plan.parts.push_back(flat_part(0, rows[k], w, rows[k + 1], colours[k]));
+    PicturePart piece;
+    piece.x0 = 0, piece.y0 = 6, piece.x1 = w, piece.y1 = 8;
+    std::vector<uint16_t> noise((size_t)w * 2);
+    for (size_t i = 0; i < noise.size(); i++) noise[i] = (uint16_t)(i * 7919);
+    piece.id = 77;
+    piece.payload = ie_payload(ie_expanded(noise, w, 2, piece.id, false), IMAGE_COMPRESSED);
+    for (int y = 6; y < 8; y++)
+        for (int x = 0; x < w; x++) px[(size_t)y * w + x] = noise[(size_t)(y - 6) * w + x];
+    plan.parts.push_back(piece);
+    uint16_t below[] = {A, B, A, B};
+    for (int k = 0; k < 4; k++) plan.parts.push_back(flat_part(0, 8 + k, w, 9 + k, below[k]));
+    for (const PicturePart& p : plan.parts)
+        if (p.flat) paint(p);
+
+    std::vector<PictureDraw> draws = rpieces_draws(plan.parts);
+    ASSERT_FALSE(draws.empty());
+    // the A rows above the piece as one fill, drawn first
+    EXPECT_EQ(draws[0].part, -1);
+    EXPECT_EQ(draws[0].colour, A);
+    EXPECT_EQ(draws[0].y0, 0);
+    EXPECT_EQ(draws[0].y1, 6);
+    int joined = 0;
+    for (const PictureDraw& d : draws) {
+        if (d.part >= 0) continue;
+        joined++;
+        EXPECT_FALSE(d.y0 < 8 && d.y1 > 6) << "no fill joins over the piece";
+    }
+    // below the piece, either colour may join, not both
+    EXPECT_EQ(joined, 2);
+    // A joined, B and C above; one colour joined and two rows of the other below
+    EXPECT_EQ(expect_draws_paint(plan, px, w, h), 3 + 3);
+
+    // Fills beside each other in a column, with a fill of another colour
+    // only partly between them: the joining box would reach over a pixel no
+    // fill covers, so they stay apart.
+    PicturePlan apart;
+    apart.parts.push_back(flat_part(0, 0, 10, 4, A));
+    apart.parts.push_back(flat_part(0, 4, 5, 6, B));
+    apart.parts.push_back(flat_part(0, 6, 10, 10, A));
+    PicturePart side = piece;
+    side.x0 = 5, side.y0 = 4, side.x1 = 10, side.y1 = 6, side.id = 78;
+    std::vector<uint16_t> bit(10, 0x1234);
+    side.payload = ie_payload(ie_expanded(bit, 5, 2, side.id, false), IMAGE_COMPRESSED);
+    apart.parts.push_back(side);
+    for (const PictureDraw& d : rpieces_draws(apart.parts)) EXPECT_GE(d.part, 0);
+}
 
 // Pictures of noise with plain rectangles of every size over them: the parts
 // always cover the picture once and give its pixels back, zoomed and not;
@@ -415,6 +534,7 @@ TEST(PiecesPlan, PartsCoverThePictureOnceWithItsPixels) {
         PicturePlan plan = rpieces_plan(px, w, h, zoomed);
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
         expect_covers(plan, px, w, h);
+        expect_draws_paint(plan, px, w, h);
         cut += plan.parts.size() > 1;
         PicturePlan again = rpieces_plan(px, w, h, zoomed);
         ASSERT_EQ(again.parts.size(), plan.parts.size());
@@ -510,6 +630,8 @@ TEST(PiecesPlan, AStripBelowTravelsWithThePieceAboveIt) {
         EXPECT_EQ(pieces, 1);
         EXPECT_GE(flats, 3);
         EXPECT_LT(plan.bytes + 200, plan.whole_bytes);
+        // its rows of sky in turns of colour: fewer fills drawn than cut
+        EXPECT_LT(expect_draws_paint(plan, px, img.width, img.height), flats);
     }
     rpieces_exact_payloads(false);
 }
