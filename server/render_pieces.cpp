@@ -43,6 +43,8 @@ const long SLOT_PRICE = 16;
 const size_t PICTURE_MAX_PIECES = 16;
 // Plans kept for pictures that come again: their payloads' bytes at most.
 const size_t KEPT_PLAN_BYTES = 8u << 20;
+// Fills of a picture that are looked at for joining, at most.
+const size_t JOIN_MAX_FILLS = 64;
 // Unions of parts tried as one piece, at most, a picture (each costs a
 // compression) and the largest such union (pixels).
 const int MERGE_TRIALS = 8;
@@ -322,18 +324,27 @@ std::vector<PictureDraw> rpieces_draws(const std::vector<PicturePart>& parts) {
         h = std::max(h, p.y1);
     }
     std::vector<bool> absorbed(parts.size(), false);
-    if (flats.size() >= 3 && (long)w * h <= (1L << 22)) {
-        // Which pixels the fills cover.
-        std::vector<uint8_t> filled((size_t)w * h, 0);
+    // Joining looks at every pair of fills a pass: pictures of more fills
+    // (a fine pattern) are drawn as cut.
+    if (flats.size() >= 3 && flats.size() <= JOIN_MAX_FILLS && (long)w * h <= (1L << 22)) {
+        // How many pixels the fills cover, summed over every rectangle from
+        // the top left corner, so that a rectangle's cover is four lookups.
+        size_t stride = (size_t)w + 1;
+        std::vector<int32_t> filled(stride * (size_t)(h + 1), 0);
         for (int k : flats) {
             const PicturePart& p = parts[(size_t)k];
-            for (int y = p.y0; y < p.y1; y++) std::fill(&filled[(size_t)y * w + p.x0], &filled[(size_t)y * w + p.x1], 1);
+            for (int y = p.y0; y < p.y1; y++)
+                for (int x = p.x0; x < p.x1; x++) filled[(size_t)(y + 1) * stride + x + 1] = 1;
         }
+        for (int y = 1; y <= h; y++)
+            for (int x = 1; x <= w; x++)
+                filled[(size_t)y * stride + x] += filled[(size_t)(y - 1) * stride + x] +
+                                                  filled[(size_t)y * stride + x - 1] -
+                                                  filled[(size_t)(y - 1) * stride + x - 1];
         auto covered = [&](const Rect& r) {
-            for (int y = r.y0; y < r.y1; y++)
-                for (int x = r.x0; x < r.x1; x++)
-                    if (!filled[(size_t)y * w + x]) return false;
-            return true;
+            long n = (long)filled[(size_t)r.y1 * stride + r.x1] - filled[(size_t)r.y0 * stride + r.x1] -
+                     filled[(size_t)r.y1 * stride + r.x0] + filled[(size_t)r.y0 * stride + r.x0];
+            return n == r.area();
         };
         auto overlap = [](const Rect& a, const Rect& b) {
             return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;

@@ -517,6 +517,20 @@ TEST(PiecesPlan, AlikeFillsAreDrawnAsOneUnderTheFillsBetween) {
     side.payload = ie_payload(ie_expanded(bit, 5, 2, side.id, false), IMAGE_COMPRESSED);
     apart.parts.push_back(side);
     for (const PictureDraw& d : rpieces_draws(apart.parts)) EXPECT_GE(d.part, 0);
+
+    // Rows in two colours by turns: up to 64 fills they join, beyond that
+    // (a fine pattern, where joining would look at too many pairs) they are
+    // drawn as cut; either way the picture is drawn as its parts are.
+    for (int rows : {64, 65}) {
+        PicturePlan turns;
+        std::vector<uint16_t> striped((size_t)8 * rows);
+        for (int y = 0; y < rows; y++) {
+            turns.parts.push_back(flat_part(0, y, 8, y + 1, y % 2 ? B : A));
+            std::fill(&striped[(size_t)y * 8], &striped[(size_t)y * 8 + 8], y % 2 ? B : A);
+        }
+        int fills = expect_draws_paint(turns, striped, 8, rows);
+        EXPECT_EQ(fills, rows <= 64 ? 1 + rows / 2 : rows) << rows << " rows";
+    }
 }
 
 // Pictures of noise with plain rectangles of every size over them: the parts
