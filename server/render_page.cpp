@@ -451,10 +451,31 @@ static bool emit_framed_box(PageContext& ctx, int li, float opacity, Colour back
 
 // The background, with its borders when `frame` allows and they can be
 // drawn with it; true when they were.
+// A background colour the engine lets much of what lies beneath show
+// through (a shade over a photograph or a gradient): what it looks like
+// depends on what is beneath, which the canvas colour stands in for badly.
+// Its element's box travels as a picture of what the engine painted there
+// (one fill of that colour where that is plain). Nearly opaque ones (a
+// sticky header at 0.9 over the text scrolling under it) stay fills over
+// the canvas colour: a picture of them would change at every scroll.
+static const float TRANSLUCENT_MAX = 0.8f;
+
+static bool translucent_background(PageContext& ctx, int li) {
+    const SnapDoc& d = ctx.doc;
+    Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
+    if (c.a == 0 || !ctx.input || ctx.input->capture_png.empty()) return false;  // no capture: over the canvas
+    // The root's and the body's colour is the canvas's (over white).
+    int node = d.layout_node[(size_t)li];
+    if (node < 0 || (size_t)node >= d.node_name.size() || d.name(node) == "HTML" || d.name(node) == "BODY")
+        return false;
+    return c.a / 255.0f * rpage_opacity(ctx, node) <= TRANSLUCENT_MAX;
+}
+
 static bool emit_background(PageContext& ctx, int li, float opacity, bool frame) {
     const SnapDoc& d = ctx.doc;
     Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
     if (c.a == 0) return false;
+    if (translucent_background(ctx, li)) return false;  // its picture shows it
     c = rsnap_colour_over(c, opacity, ctx.canvas);
     if (frame && emit_framed_box(ctx, li, opacity, c)) return true;
     Box b = rsnap_intersect(rpage_border_box(ctx, li), rpage_clip(ctx, d.layout_node[(size_t)li]));
@@ -476,7 +497,7 @@ static bool picture_box(PageContext& ctx, int li, Box* out) {
     std::string name = d.name(node);
     bool replaced = is_picture_element(d, node);
     const std::string& bg = d.style(li, ST_BACKGROUND_IMAGE);
-    bool background = !bg.empty() && bg != "none";
+    bool background = (!bg.empty() && bg != "none") || translucent_background(ctx, li);
     if (!replaced && !background) return false;
     if (replaced && !rpage_inside_control(ctx, node)) {
         Box b = padding_box(ctx, li);

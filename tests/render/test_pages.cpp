@@ -559,6 +559,58 @@ TEST_F(Pages, ProgressAndMeterBarsShowAsTheEnginePaintsThem) {
     }
 }
 
+// Backgrounds that let much of what lies beneath show through: a shade over
+// a gradient shows the gradient darkened as the engine painted it (not one
+// grey), a tint and a faded box over the white page are each one fill in
+// the engine's colour, and the text on a tinted caption still travels as
+// text. A nearly opaque background stays a fill.
+TEST_F(Pages, TranslucentBackgroundsShowWhatLiesBeneath) {
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered r;
+        ASSERT_TRUE(render(page_url("translucent.html"), zoomed, &r));
+        ASSERT_FALSE(r.capture.empty());
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "translucent-zoomed" : "translucent", s, &r);
+        double sc = scale_of(zoomed);
+        auto box = [&](const char* id, int* x0, int* y0, int* x1, int* y1) {
+            std::vector<EngineBox> b = boxes_of(std::string("[document.getElementById('") + id + "')]");
+            ASSERT_EQ(b.size(), 1u);
+            device_box(b[0], sc, x0, y0, x1, y1);
+        };
+        int x0, y0, x1, y1, compared = 0;
+        box("shade", &x0, &y0, &x1, &y1);
+        EXPECT_LT(grid_error(r, s, {}, x0 + 1, y0 + 1, x1 - 1, y1 - 1, &compared), 4.0);
+        EXPECT_GT(compared, (x1 - x0) * (y1 - y0) / 2);
+        int mid = (y0 + y1) / 2;
+        EXPECT_GT(colour_error(s[(size_t)mid * 320 + x0 + 2], s[(size_t)mid * 320 + x1 - 3]), 40)
+            << "the gradient shows through the shade";
+        for (const char* id : {"tint", "faded"}) {
+            SCOPED_TRACE(id);
+            box(id, &x0, &y0, &x1, &y1);
+            int cx = (x0 + x1) / 2, cy = (y0 + y1) / 2, off = 0;
+            uint16_t engine = r.engine_view.pixels[(size_t)cy * r.engine_view.width + cx];
+            EXPECT_LT(colour_error(s[(size_t)cy * 320 + cx], engine), 3.0);
+            for (int y = y0 + 1; y < y1 - 1; y++)
+                for (int x = x0 + 1; x < x1 - 1; x++) off += s[(size_t)y * 320 + x] != s[(size_t)cy * 320 + cx];
+            EXPECT_EQ(off, 0) << "one colour";
+        }
+        box("header", &x0, &y0, &x1, &y1);
+        EXPECT_LT(colour_error(s[(size_t)((y0 + y1) / 2) * 320 + (x0 + x1) / 2], 0xFFFF), 12.0);
+        EXPECT_NE(r.stream.find("Summer sale"), std::string::npos) << "the caption's text travels as text";
+        // the tint and the faded box are fills: no picture is shown in them
+        for (const char* id : {"tint", "faded"}) {
+            box(id, &x0, &y0, &x1, &y1);
+            for (size_t at = r.stream.find("<IS "); at != std::string::npos; at = r.stream.find("<IS ", at + 1)) {
+                unsigned f, pid, px, py;
+                if (sscanf(r.stream.c_str() + at, "<IS %x %x %x %x", &f, &pid, &px, &py) != 4) continue;
+                int dx = (int)(px / sc), dy = (int)(py / sc);
+                EXPECT_FALSE(dx >= x0 && dx < x1 && dy >= y0 && dy < y1) << id << " is a picture";
+            }
+        }
+    }
+}
+
 // A screen of more short links in another script than the handheld holds
 // pictures: every one shows, each line of them one picture.
 TEST_F(Pages, AScreenOfManyLinksInAnotherScriptShowsWhole) {
