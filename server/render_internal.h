@@ -247,6 +247,10 @@ struct PageContext {
     std::vector<signed char> inside_control;  // the node lies inside a form control or a picture
     std::vector<Box> clip;                    // the clip of a node's own painting (viewport CSS)
     std::vector<float> opacity;               // the node's effective opacity
+    // Text boxes inside each inline element that has a background colour
+    // (made on first use).
+    std::unordered_map<int, std::vector<int>> inline_text;
+    bool inline_text_made = false;
 };
 // The viewport box of a layout node's border box.
 Box rpage_border_box(const PageContext& ctx, int layout);

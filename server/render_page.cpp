@@ -468,7 +468,53 @@ static bool translucent_background(PageContext& ctx, int li) {
     int node = d.layout_node[(size_t)li];
     if (node < 0 || (size_t)node >= d.node_name.size() || d.name(node) == "HTML" || d.name(node) == "BODY")
         return false;
+    // An inline box (a highlighted phrase) may run over several lines: a
+    // picture of the rectangle around it would cover the text beside it.
+    if (d.style(li, ST_DISPLAY) == "inline") return false;
     return c.a / 255.0f * rpage_opacity(ctx, node) <= TRANSLUCENT_MAX;
+}
+
+// The parts of an inline element's background, line by line: the text
+// boxes inside it grouped by the line they stand on. An inline element that
+// runs over several lines paints its background on each line's part, not on
+// the rectangle around them all (which covers the words beside it).
+static std::vector<Box> inline_lines(PageContext& ctx, int li) {
+    const SnapDoc& d = ctx.doc;
+    if (!ctx.inline_text_made) {
+        ctx.inline_text_made = true;
+        for (size_t t = 0; t < d.tb_layout.size(); t++) {
+            int tl = d.tb_layout[t];
+            if (tl < 0 || (size_t)tl >= d.layout_node.size()) continue;
+            int n = d.layout_node[(size_t)tl];
+            // up through the ancestors (bounded: the parent table comes
+            // from the page and is not trusted to end)
+            for (int k = 0; n >= 0 && (size_t)n < d.parent.size() && k < 256; k++, n = d.parent[(size_t)n]) {
+                int nl = (size_t)n < d.layout_of.size() ? d.layout_of[(size_t)n] : -1;
+                if (nl < 0 || !is_element(d, n) || d.style(nl, ST_DISPLAY) != "inline") continue;
+                if (rsnap_colour(d.style(nl, ST_BACKGROUND_COLOR)).a == 0) continue;
+                ctx.inline_text[n].push_back((int)t);
+            }
+        }
+    }
+    std::vector<Box> lines;
+    auto found = ctx.inline_text.find(d.layout_node[(size_t)li]);
+    if (found == ctx.inline_text.end()) return lines;
+    for (int t : found->second) {
+        Box b = d.tb_bounds[(size_t)t];
+        if (b.empty()) continue;
+        b.x0 -= ctx.geo.origin_x, b.x1 -= ctx.geo.origin_x;
+        b.y0 -= ctx.geo.origin_y, b.y1 -= ctx.geo.origin_y;
+        Box* same = nullptr;
+        for (Box& l : lines)
+            if (b.y0 < l.y1 && l.y0 < b.y1) same = &l;
+        if (!same) {
+            lines.push_back(b);
+            continue;
+        }
+        same->x0 = std::min(same->x0, b.x0), same->x1 = std::max(same->x1, b.x1);
+        same->y0 = std::min(same->y0, b.y0), same->y1 = std::max(same->y1, b.y1);
+    }
+    return lines;
 }
 
 static bool emit_background(PageContext& ctx, int li, float opacity, bool frame) {
@@ -477,6 +523,20 @@ static bool emit_background(PageContext& ctx, int li, float opacity, bool frame)
     if (c.a == 0) return false;
     if (translucent_background(ctx, li)) return false;  // its picture shows it
     c = rsnap_colour_over(c, opacity, ctx.canvas);
+    if (d.style(li, ST_DISPLAY) == "inline") {
+        std::vector<Box> lines = inline_lines(ctx, li);
+        if (lines.size() > 1) {
+            Box clip = rpage_clip(ctx, d.layout_node[(size_t)li]);
+            for (const Box& line : lines) {
+                Box b = rsnap_intersect(line, clip);
+                if (b.empty()) continue;
+                int x0, y0, x1, y1;
+                rpage_device_rect(ctx, b, &x0, &y0, &x1, &y1);
+                remit_fill(ctx.em, x0, y0, x1, y1, c);
+            }
+            return false;
+        }
+    }
     if (frame && emit_framed_box(ctx, li, opacity, c)) return true;
     Box b = rsnap_intersect(rpage_border_box(ctx, li), rpage_clip(ctx, d.layout_node[(size_t)li]));
     if (b.empty()) return false;

@@ -563,7 +563,8 @@ TEST_F(Pages, ProgressAndMeterBarsShowAsTheEnginePaintsThem) {
 // a gradient shows the gradient darkened as the engine painted it (not one
 // grey), a tint and a faded box over the white page are each one fill in
 // the engine's colour, and the text on a tinted caption still travels as
-// text. A nearly opaque background stays a fill.
+// text. A nearly opaque background stays a fill, and a highlighted phrase
+// over several lines is filled line by line.
 TEST_F(Pages, TranslucentBackgroundsShowWhatLiesBeneath) {
     for (bool zoomed : {false, true}) {
         SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
@@ -598,6 +599,32 @@ TEST_F(Pages, TranslucentBackgroundsShowWhatLiesBeneath) {
         box("header", &x0, &y0, &x1, &y1);
         EXPECT_LT(colour_error(s[(size_t)((y0 + y1) / 2) * 320 + (x0 + x1) / 2], 0xFFFF), 12.0);
         EXPECT_NE(r.stream.find("Summer sale"), std::string::npos) << "the caption's text travels as text";
+        // A highlighted phrase over three lines is filled line by line, as
+        // the engine paints it: a fill or a picture of the rectangle around
+        // it would cover the words beside it. The client shows the words
+        // before it on its first line ("Before the mark", the left half of
+        // that line) with about the engine's ink.
+        box("para", &x0, &y0, &x1, &y1);
+        if (y1 <= rgeo_round(r.page.scroll.view_height, sc)) {
+            int client = 0, engine = 0;
+            for (int y = y0; y < y0 + (y1 - y0) / 3; y++)
+                for (int x = x0; x < (x0 + x1) / 2; x++) {
+                    client += colour_error(s[(size_t)y * 320 + x], 0xFFFF) > 100;
+                    engine += colour_error(r.engine_seen.pixels[(size_t)y * r.engine_seen.width + x], 0xFFFF) > 100;
+                }
+            EXPECT_GT(engine, 20);
+            EXPECT_GT(client * 10, engine * 6) << "the words beside the highlighted phrase show";
+            // and the phrase's own lines are highlighted, as in the engine
+            int lit = 0, engine_lit = 0;
+            for (int y = y0; y < y1; y++)
+                for (int x = x0; x < x1; x++) {
+                    uint16_t p = s[(size_t)y * 320 + x], e = r.engine_seen.pixels[(size_t)y * r.engine_seen.width + x];
+                    lit += colour_error(p, 0xFFFF) > 20 && colour_error(p, 0xFFFF) < 80;
+                    engine_lit += colour_error(e, 0xFFFF) > 20 && colour_error(e, 0xFFFF) < 80;
+                }
+            EXPECT_GT(lit * 10, engine_lit * 6);
+            EXPECT_LT(lit * 10, engine_lit * 14);
+        }
         // the tint and the faded box are fills: no picture is shown in them
         for (const char* id : {"tint", "faded"}) {
             box(id, &x0, &y0, &x1, &y1);
