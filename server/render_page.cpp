@@ -449,8 +449,6 @@ static bool emit_framed_box(PageContext& ctx, int li, float opacity, Colour back
     return true;
 }
 
-// The background, with its borders when `frame` allows and they can be
-// drawn with it; true when they were.
 // A background colour the engine lets much of what lies beneath show
 // through (a shade over a photograph or a gradient): what it looks like
 // depends on what is beneath, which the canvas colour stands in for badly.
@@ -517,6 +515,8 @@ static std::vector<Box> inline_lines(PageContext& ctx, int li) {
     return lines;
 }
 
+// The background, with its borders when `frame` allows and they can be
+// drawn with it; true when they were.
 static bool emit_background(PageContext& ctx, int li, float opacity, bool frame) {
     const SnapDoc& d = ctx.doc;
     Colour c = rsnap_colour(d.style(li, ST_BACKGROUND_COLOR));
