@@ -9,7 +9,9 @@
 #include "tools/pagestream/imageenc.h"
 
 // Area-average weights of one axis: output pixel o covers source
-// [o / scale, (o + 1) / scale).
+// [o / scale, (o + 1) / scale). Only outputs [from, to) are made, element
+// o - from for output o: a picture's grid may be far larger than the part of
+// it on the screen, and only that part is ever resampled.
 namespace {
 struct Span {
     int first;
@@ -17,13 +19,13 @@ struct Span {
 };
 }  // namespace
 
-static std::vector<Span> spans(int source, int target, double scale) {
-    std::vector<Span> out((size_t)target);
-    for (int o = 0; o < target; o++) {
+static std::vector<Span> spans(int source, double scale, int from, int to) {
+    std::vector<Span> out((size_t)(to - from));
+    for (int o = from; o < to; o++) {
         double a = o / scale, b = (o + 1) / scale;
         if (b > source) b = source;
         if (a >= b) a = std::max(0.0, b - 1);
-        Span& s = out[(size_t)o];
+        Span& s = out[(size_t)(o - from)];
         s.first = (int)a;
         double total = 0;
         for (int i = s.first; i < b; i++) {
@@ -80,11 +82,10 @@ std::vector<uint16_t> rimage_resample_grid(const RgbImage& img, int x0, int y0, 
         img.height <= 0)
         return out;
     int w = x1 - x0, h = y1 - y0, cw = c1 - c0, ch = r1 - r0;
-    std::vector<Span> sx = spans(w, width, (double)width / w), sy = spans(h, height, (double)height / h);
+    std::vector<Span> sx = spans(w, (double)width / w, c0, c1), sy = spans(h, (double)height / h, r0, r1);
     // Source rows the cut needs: region rows [first, last).
-    int first = sy[(size_t)r0].first, last = first;
-    for (int y = r0; y < r1; y++)
-        last = std::max(last, sy[(size_t)y].first + (int)sy[(size_t)y].weight.size());
+    int first = sy[0].first, last = first;
+    for (const Span& s : sy) last = std::max(last, s.first + (int)s.weight.size());
     auto clamp = [](int v, int n) { return std::min(n - 1, std::max(0, v)); };
     // Rows first, then columns.
     std::vector<float> rows((size_t)(last - first) * cw * 3);
@@ -92,7 +93,7 @@ std::vector<uint16_t> rimage_resample_grid(const RgbImage& img, int x0, int y0, 
         const uint8_t* src = &img.rgb[(size_t)clamp(y0 + y, img.height) * img.width * 3];
         float* dst = &rows[(size_t)(y - first) * cw * 3];
         for (int x = c0; x < c1; x++) {
-            const Span& s = sx[(size_t)x];
+            const Span& s = sx[(size_t)(x - c0)];
             float r = 0, g = 0, b = 0;
             for (size_t k = 0; k < s.weight.size(); k++) {
                 const uint8_t* p = src + (size_t)clamp(x0 + s.first + (int)k, img.width) * 3;
@@ -108,7 +109,7 @@ std::vector<uint16_t> rimage_resample_grid(const RgbImage& img, int x0, int y0, 
     out.assign((size_t)cw * ch, 0);
     if (complete) complete->assign((size_t)ch, 1);
     for (int y = r0; y < r1; y++) {
-        const Span& s = sy[(size_t)y];
+        const Span& s = sy[(size_t)(y - r0)];
         if (complete && (y0 + s.first < 0 || y0 + s.first + (int)s.weight.size() > img.height))
             (*complete)[(size_t)(y - r0)] = 0;
         for (int x = 0; x < cw; x++) {

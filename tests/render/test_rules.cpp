@@ -594,6 +594,13 @@ TEST(RenderRules, PicturesCutByTheScreenKeepTheirGrid) {
     // Where the region lies inside the picture, as the whole region scaled.
     EXPECT_EQ(rimage_resample_grid(cap, 4, 6, 44, 36, 20, 15, GridCut{0, 0, 20, 15}, nullptr),
               rimage_resample(cap, 4, 6, 44, 36, 20, 15));
+    // A picture on a grid of millions of pixels a side (a box as large as a
+    // page may say) is scaled only where the screen cuts it: the capture's
+    // corner at the middle of the grid comes out as the capture scaled.
+    const int half = 1 << 24;
+    EXPECT_EQ(rimage_resample_grid(cap, -2 * half, -2 * half, 2 * half, 2 * half, 2 * half, 2 * half,
+                                   GridCut{half, half, half + 20, half + 15}, nullptr),
+              rimage_resample(cap, 0, 0, 40, 30, 20, 15));
 }
 
 }  // namespace
