@@ -475,8 +475,11 @@ static bool translucent_background(PageContext& ctx, int li) {
 // The parts of an inline element's background, line by line: the text
 // boxes inside it grouped by the line they stand on. An inline element that
 // runs over several lines paints its background on each line's part, not on
-// the rectangle around them all (which covers the words beside it).
-static std::vector<Box> inline_lines(PageContext& ctx, int li) {
+// the rectangle around them all (which covers the words beside it). Only
+// lines that meet `clip` are made (a phrase may run over thousands of lines
+// of a long page); `several` tells whether the element stands on more than
+// one line at all.
+static std::vector<Box> inline_lines(PageContext& ctx, int li, const Box& clip, bool* several) {
     const SnapDoc& d = ctx.doc;
     if (!ctx.inline_text_made) {
         ctx.inline_text_made = true;
@@ -495,13 +498,18 @@ static std::vector<Box> inline_lines(PageContext& ctx, int li) {
         }
     }
     std::vector<Box> lines;
+    *several = false;
     auto found = ctx.inline_text.find(d.layout_node[(size_t)li]);
     if (found == ctx.inline_text.end()) return lines;
+    const Box* first = nullptr;
     for (int t : found->second) {
         Box b = d.tb_bounds[(size_t)t];
         if (b.empty()) continue;
+        if (!first) first = &d.tb_bounds[(size_t)t];
+        else if (b.y0 >= first->y1 || first->y0 >= b.y1) *several = true;
         b.x0 -= ctx.geo.origin_x, b.x1 -= ctx.geo.origin_x;
         b.y0 -= ctx.geo.origin_y, b.y1 -= ctx.geo.origin_y;
+        if (b.y0 >= clip.y1 || clip.y0 >= b.y1) continue;
         Box* same = nullptr;
         for (Box& l : lines)
             if (b.y0 < l.y1 && l.y0 < b.y1) same = &l;
@@ -524,9 +532,10 @@ static bool emit_background(PageContext& ctx, int li, float opacity, bool frame)
     if (translucent_background(ctx, li)) return false;  // its picture shows it
     c = rsnap_colour_over(c, opacity, ctx.canvas);
     if (d.style(li, ST_DISPLAY) == "inline") {
-        std::vector<Box> lines = inline_lines(ctx, li);
-        if (lines.size() > 1) {
-            Box clip = rpage_clip(ctx, d.layout_node[(size_t)li]);
+        Box clip = rpage_clip(ctx, d.layout_node[(size_t)li]);
+        bool several = false;
+        std::vector<Box> lines = inline_lines(ctx, li, clip, &several);
+        if (several) {
             for (const Box& line : lines) {
                 Box b = rsnap_intersect(line, clip);
                 if (b.empty()) continue;

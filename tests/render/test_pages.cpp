@@ -638,6 +638,65 @@ TEST_F(Pages, TranslucentBackgroundsShowWhatLiesBeneath) {
     }
 }
 
+// A highlighted phrase over a hundred lines, scrolled so that the screen
+// starts on its last line: that line's part of the phrase is highlighted as
+// in the engine and nothing beside it is, though the screen holds one line
+// of the phrase only; the words after it show.
+TEST_F(Pages, ALongHighlightedPhraseIsFilledLineByLineWhereverTheScreenIs) {
+    const std::string last_line =
+        "[[...document.getElementById('mark').getClientRects()].pop()].map(r=>({getBoundingClientRect:()=>r}))";
+    for (bool zoomed : {false, true}) {
+        SCOPED_TRACE(zoomed ? "zoomed" : "not zoomed");
+        Rendered top;
+        ASSERT_TRUE(render(page_url("longmark.html"), zoomed, &top));
+        std::vector<EngineBox> line = boxes_of(last_line);
+        ASSERT_EQ(line.size(), 1u);
+        ASSERT_GT(line[0].y0, 1000) << "the phrase runs over many lines";
+        Rendered r;
+        ASSERT_TRUE(render(page_url("longmark.html"), zoomed, &r, 0, line[0].y0 + 1));
+        std::vector<uint16_t> s = draw(r.stream, zoomed);
+        keep(zoomed ? "longmark-zoomed" : "longmark", s, &r);
+        double sc = scale_of(zoomed);
+        int x0, y0, x1, y1;
+        line = boxes_of(last_line);
+        ASSERT_EQ(line.size(), 1u);
+        device_box(line[0], sc, &x0, &y0, &x1, &y1);
+        ASSERT_LE(y0, 0);
+        ASSERT_GT(y1, 4);
+        // On the screen's first line: the highlight where the engine has it
+        // (its view without text), and nowhere else but on the edge pixels
+        // the engine shares with the white beside it.
+        const uint16_t mark = 0xFEC9;  // #ffd84a on the device
+        auto engine_mark = [&](int x, int y) {
+            return x >= 0 && x < r.engine_view.width && y >= 0 && y < r.engine_view.height &&
+                   colour_error(r.engine_view.pixels[(size_t)y * r.engine_view.width + x], mark) < 12;
+        };
+        int lit = 0, engine_lit = 0, astray = 0;
+        for (int y = 0; y < y1 + 1; y++)
+            for (int x = 0; x < 320; x++) {
+                bool here = colour_error(s[(size_t)y * 320 + x], mark) < 12;
+                lit += here;
+                engine_lit += engine_mark(x, y);
+                bool near = false;
+                for (int dy = -1; dy <= 1; dy++)
+                    for (int dx = -1; dx <= 1; dx++) near = near || engine_mark(x + dx, y + dy);
+                astray += here && !near;
+            }
+        EXPECT_GT(engine_lit, 100);
+        EXPECT_GT(lit * 10, engine_lit * 6);
+        EXPECT_LT(lit * 10, engine_lit * 12);
+        EXPECT_LT(astray * 20, engine_lit) << "no highlight beside the phrase";
+        // the words after it show
+        std::vector<EngineBox> after = boxes_of("[document.getElementById('after')]");
+        ASSERT_EQ(after.size(), 1u);
+        device_box(after[0], sc, &x0, &y0, &x1, &y1);
+        int ink = 0;
+        for (int y = std::max(0, y0); y < y1; y++)
+            for (int x = 0; x < 320; x++) ink += colour_error(s[(size_t)y * 320 + x], 0xFFFF) > 100;
+        EXPECT_GT(ink, 40);
+    }
+}
+
 // A screen of more short links in another script than the handheld holds
 // pictures: every one shows, each line of them one picture.
 TEST_F(Pages, AScreenOfManyLinksInAnotherScriptShowsWhole) {
